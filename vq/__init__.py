@@ -1,0 +1,1 @@
+"""vq: Python SDK for quantitative trading."""

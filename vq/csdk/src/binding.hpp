@@ -1,0 +1,40 @@
+// Argument binding for functions of two or more parameters: one shared
+// parser for the fast-call convention (argument array + tuple of keyword
+// names).  Its errors read as the interpreter's own for a `def` with the
+// same parameters.
+#pragma once
+
+#include "compat.hpp"
+
+namespace vq {
+
+constexpr int kMaxParams = 12;
+
+struct Params {
+    const char *function = nullptr;   // the Python name, for messages
+    int count = 0;
+    int required = 0;                 // the first `required` have no default
+    PyObject *names[kMaxParams] = {}; // interned
+
+    // Parses a parameter list such as "status, cfunname=''" (the text of a
+    // signature, defaults written after '=').  Idempotent.
+    int init(const char *function_name, const char *param_list);
+};
+
+// Binds the arguments of one call.  Returns the array of `count` arguments
+// in parameter order (the caller's own array when every argument came by
+// position, else `buf`), with null for an omitted optional parameter; or
+// null with TypeError set.
+PyObject *const *bind_args(const Params &p, PyObject *const *args, Py_ssize_t nargs,
+                           PyObject *kwnames, PyObject **buf);
+
+// Counts the parameters in a parameter-list text.
+int count_params(const char *param_list);
+
+// For callable types on 3.7, which are called with a tuple and a dict:
+// unpacks both into the fast-call convention and calls `core`.
+typedef PyObject *(*FastCore)(PyObject *self, PyObject *const *args, size_t nargsf,
+                              PyObject *kwnames);
+PyObject *call_with_tuple_dict(FastCore core, PyObject *self, PyObject *args, PyObject *kwargs);
+
+}  // namespace vq

@@ -1,0 +1,133 @@
+// Slow and error paths of the conversions, and the shared result builders.
+#include "convert.hpp"
+
+#include "namespace.hpp"
+#include "ref.hpp"
+
+namespace vq {
+
+bool text_type_error(PyObject *o) {
+    // The wording of the interpreter's own bytes conversion.
+    PyErr_Format(PyExc_TypeError, "expected bytes, %.200s found", Py_TYPE(o)->tp_name);
+    return false;
+}
+
+bool request_error(PyObject *o) {
+    // len(req) comes first: an object without a length fails there.
+    if (PyObject_Size(o) < 0)
+        return false;
+    return text_type_error(o);
+}
+
+bool request_too_long(Py_ssize_t n) {
+    PyErr_Format(PyExc_OverflowError,
+                 "request of %zd bytes is too long for the library (at most %d bytes)", n,
+                 INT_MAX);
+    return false;
+}
+
+bool int_overflow() {
+    PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
+    return false;
+}
+
+// Objects that are not ints go through their __int__, with the checks and
+// texts that CPython 3.7 applies; done here rather than through
+// PyLong_AsLong, whose fallback differs between versions.
+bool int_from_other(PyObject *o, int &out) {
+    PyNumberMethods *nb = Py_TYPE(o)->tp_as_number;
+    if (nb == nullptr || nb->nb_int == nullptr) {
+        PyErr_SetString(PyExc_TypeError, "an integer is required");
+        return false;
+    }
+    Ref r(nb->nb_int(o));
+    if (!r)
+        return false;
+    if (!PyLong_CheckExact(r.get())) {
+        if (!PyLong_Check(r.get())) {
+            PyErr_Format(PyExc_TypeError, "__%.4s__ returned non-%.4s (type %.200s)", "int", "int",
+                         Py_TYPE(r.get())->tp_name);
+            return false;
+        }
+        if (PyErr_WarnFormat(PyExc_DeprecationWarning, 1,
+                             "__int__ returned non-int (type %.200s).  The ability to return an "
+                             "instance of a strict subclass of int is deprecated, and may be "
+                             "removed in a future version of Python.",
+                             Py_TYPE(r.get())->tp_name) < 0)
+            return false;
+    }
+    return as_int(r.get(), out);
+}
+
+bool real_from_other(PyObject *o, double &out) {
+    double v = PyFloat_AsDouble(o);
+    if (v == -1.0 && PyErr_Occurred())
+        return false;
+    out = v;
+    return true;
+}
+
+bool truth_from_other(PyObject *o, bool &out) {
+    int t = PyObject_IsTrue(o);
+    if (t < 0)
+        return false;
+    out = t != 0;
+    return true;
+}
+
+int compare_with_success(int status, int op) {
+    PyObject *success = global(G_CSDK_OPERATE_SUCCESS);
+    if (success == nullptr)
+        return -1;
+    const GlobalSlot &slot = globals[G_CSDK_OPERATE_SUCCESS];
+    if (VQ_LIKELY(slot.is_c_int))  // an exact int: no Python code to run
+        return (status == slot.c_int) == (op == Py_EQ);
+    Ref keep = Ref::borrow(success);
+    Ref st(PyLong_FromLong(status));
+    if (!st)
+        return -1;
+    Ref outcome(PyObject_RichCompare(st.get(), success, op));
+    if (!outcome)
+        return -1;
+    return PyObject_IsTrue(outcome.get());
+}
+
+VQ_NOINLINE static PyObject *broken_response(const char *function, const char *res, int res_len) {
+    if (res_len < 0)
+        PyErr_Format(PyExc_SystemError, "%s reported success with a negative response length (%d)",
+                     function, res_len);
+    else
+        PyErr_Format(PyExc_SystemError,
+                     "%s reported success with a null response of %d bytes", function,
+                     res_len);
+    (void)res;
+    return nullptr;
+}
+
+PyObject *query_result(int status, const char *res, int res_len, const char *function) {
+    int ok = compare_with_success(status, Py_EQ);
+    if (ok < 0)
+        return nullptr;
+    PyObject *payload;
+    if (ok) {
+        if (VQ_UNLIKELY(res_len < 0 || (res == nullptr && res_len > 0)))
+            return broken_response(function, res, res_len);
+        payload = PyBytes_FromStringAndSize(res_len ? res : "", res_len);
+        if (payload == nullptr)
+            return nullptr;
+    } else {
+        payload = Py_NewRef(Py_None);
+    }
+    PyObject *st = PyLong_FromLong(status);
+    PyObject *pair = st ? PyTuple_New(2) : nullptr;
+    if (pair == nullptr) {
+        Py_XDECREF(st);
+        Py_DECREF(payload);
+        return nullptr;
+    }
+    PyTuple_SET_ITEM(pair, 0, st);
+    PyTuple_SET_ITEM(pair, 1, payload);
+    return pair;
+}
+
+}  // namespace vq

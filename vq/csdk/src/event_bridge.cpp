@@ -1,0 +1,127 @@
+#include "event_bridge.hpp"
+
+#include <cstring>
+
+#include "namespace.hpp"
+#include "ref.hpp"
+#include "vqcsdk.h"
+
+namespace vq {
+
+// ---- message types ------------------------------------------------------------------
+// A strategy sees few distinct message types, millions of times each: the
+// Python object of a type is made once and reused while the text is equal.
+namespace {
+
+struct TypeEntry {
+    int len = -1;
+    char text[32];
+    PyObject *str = nullptr;    // strict UTF-8 decoding
+    PyObject *bytes = nullptr;  // copy, for IS_PY2
+};
+
+TypeEntry type_cache[8];
+unsigned type_cache_next = 0;
+
+PyObject *message_type(const char *text, bool as_bytes) {
+    size_t n = strlen(text);
+    TypeEntry *hit = nullptr;
+    if (n < sizeof(type_cache[0].text)) {
+        for (TypeEntry &e : type_cache) {
+            if (e.len == (int)n && memcmp(e.text, text, n) == 0) {
+                hit = &e;
+                break;
+            }
+        }
+        if (hit != nullptr) {
+            PyObject *cached = as_bytes ? hit->bytes : hit->str;
+            if (VQ_LIKELY(cached != nullptr))
+                return Py_NewRef(cached);
+        }
+    }
+    PyObject *obj = as_bytes ? PyBytes_FromStringAndSize(text, (Py_ssize_t)n)
+                             : PyUnicode_DecodeUTF8(text, (Py_ssize_t)n, "strict");
+    if (obj == nullptr || n >= sizeof(type_cache[0].text))
+        return obj;
+    if (hit == nullptr) {
+        hit = &type_cache[type_cache_next++ % (sizeof(type_cache) / sizeof(type_cache[0]))];
+        Py_CLEAR(hit->str);
+        Py_CLEAR(hit->bytes);
+        memcpy(hit->text, text, n);
+        hit->len = (int)n;
+    }
+    (as_bytes ? hit->bytes : hit->str) = Py_NewRef(obj);
+    return obj;
+}
+
+VQ_NOINLINE int contract_error(const char *what, int data_len) {
+    PyErr_Format(PyExc_SystemError, "callback_wrapper: the library passed %s (data_len=%d)", what,
+                 data_len);
+    return -1;
+}
+
+int deliver(const char *msg_type, const void *data, int data_len) {
+    PyObject *is_py2 = global(G_IS_PY2);
+    if (is_py2 == nullptr)
+        return -1;
+    int as_bytes = is_py2 == Py_False ? 0 : is_py2 == Py_True ? 1 : PyObject_IsTrue(is_py2);
+    if (as_bytes < 0)
+        return -1;
+    if (VQ_UNLIKELY(msg_type == nullptr))
+        return contract_error("a null message type", data_len);
+    Ref type(message_type(msg_type, as_bytes != 0));
+    if (!type)
+        return -1;
+    Ref f(global_new_ref(G_F));  // owned: the callable may rebind `f` while it runs
+    if (!f)
+        return -1;
+    if (VQ_UNLIKELY(data_len < 0))
+        return contract_error("a negative payload length", data_len);
+    if (VQ_UNLIKELY(data == nullptr && data_len > 0))
+        return contract_error("a null payload", data_len);
+    Ref payload(PyBytes_FromStringAndSize(data_len ? static_cast<const char *>(data) : "", data_len));
+    if (!payload)
+        return -1;
+    PyObject *argv[3] = {nullptr, type.get(), payload.get()};
+    Ref result(PyObject_Vectorcall(f.get(), argv + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return result ? 0 : -1;
+}
+
+// A failed event is printed (and recorded as sys.last_*), then reported as
+// unraisable; the library never sees the exception.
+VQ_NOINLINE void report_failure() {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb != nullptr && value != nullptr)
+        PyException_SetTraceback(value, tb);
+    PyObject *context = PyUnicode_FromString("c_sdk.callback_wrapper");
+    if (context == nullptr)
+        PyErr_Clear();
+    Py_XINCREF(type);
+    Py_XINCREF(value);
+    Py_XINCREF(tb);
+    PyErr_Restore(type, value, tb);
+    PyErr_PrintEx(1);
+    PyErr_Restore(type, value, tb);
+    PyErr_WriteUnraisable(context != nullptr ? context : Py_None);
+    Py_XDECREF(context);
+}
+
+}  // namespace
+
+extern "C" {
+static void callback_wrapper(const char *msg_type, const void *data, int data_len) {
+    if (deliver(msg_type, data, data_len) < 0)
+        report_failure();
+}
+}
+
+PyObject *set_data_callback(PyObject *, PyObject *pythonf) {
+    if (PyDict_SetItem(ns.dict, globals[G_F].name, pythonf) < 0)
+        return nullptr;
+    vqi_set_event_callback_pb(callback_wrapper);
+    Py_RETURN_NONE;
+}
+
+}  // namespace vq

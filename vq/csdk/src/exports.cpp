@@ -1,0 +1,167 @@
+#include "exports.hpp"
+
+#include "binding.hpp"
+#include "namespace.hpp"
+#include "ref.hpp"
+#include "wrapper.hpp"
+
+namespace vq {
+
+namespace {
+
+using RawFunction = void (*)(void);
+struct Export;
+using Adapter = PyObject *(*)(const Export &, PyObject *const *argv);
+
+struct ExportRow {
+    const char *name;
+    const char *params;
+    int arity;
+    RawFunction fn;
+    Adapter adapter;
+    Meta meta;
+};
+
+struct Export {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    ExportRow *row;
+    PyObject *name;
+};
+
+// One adapter per C signature, shared by every export of that signature.
+template <class Sig, class Result, class... Args>
+struct SignatureAdapter {
+    static constexpr int arity = python_arity<Args...>();
+    static PyObject *call(const Export &self, PyObject *const *argv) {
+        return Call<Result, Args...>::run(self.row->meta, reinterpret_cast<Sig *>(self.row->fn), argv);
+    }
+};
+
+#define VQ_EXPORT(fn, params, ...)                                                     \
+    ExportRow {                                                                        \
+        #fn, params, SignatureAdapter<decltype(fn), __VA_ARGS__>::arity,               \
+            reinterpret_cast<RawFunction>(fn), SignatureAdapter<decltype(fn), __VA_ARGS__>::call, {} \
+    }
+
+// In the order of binding.
+ExportRow exports[] = {
+    VQ_EXPORT(vqi_add_bus_topic, "topic", Nothing, Text<0>),
+    VQ_EXPORT(vqi_get_c_version, "", TextOut),
+    VQ_EXPORT(vqi_get_encrypted_token, "", TextOut),
+    VQ_EXPORT(vqi_get_ext_errormsg, "", TextOut),
+    VQ_EXPORT(vqi_get_orgcode, "", TextOut),
+    VQ_EXPORT(vqi_init, "", Status),
+    VQ_EXPORT(vqi_now, "", LongLong),
+    VQ_EXPORT(vqi_now_plus, "", Double),
+    VQ_EXPORT(vqi_poll, "", Status),
+    VQ_EXPORT(vqi_send_msg_to_bus, "topic, msg", Status, Text<0>, Text<1>),
+    VQ_EXPORT(vqi_set_bus_info, "server_addr, user_name, password", Nothing, Text<0>, Text<1>, Text<2>),
+    VQ_EXPORT(vqi_set_bus_secure, "in_mode, tlsca, tlscert, tlskey, skip_verify", Nothing,
+              Int<0>, Text<1>, Text<2>, Text<3>, Truth<4>),
+    VQ_EXPORT(vqi_set_mode, "mode", Nothing, Int<0>),
+    VQ_EXPORT(vqi_strerror, "errorno", TextOut, Int<0>),
+};
+
+PyTypeObject ExportType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+
+// Calling forms: none; exactly one positional; or the shared parser.
+PyObject *export_vectorcall(PyObject *obj, PyObject *const *args, size_t nargsf,
+                            PyObject *kwnames) {
+    const Export &self = *reinterpret_cast<Export *>(obj);
+    const ExportRow &row = *self.row;
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
+    if (row.arity == 0) {
+        if (nargs != 0 || nkw != 0)
+            return PyErr_Format(PyExc_TypeError, "%s() takes no arguments (%zd given)", row.name,
+                                nargs + nkw);
+        return row.adapter(self, args);
+    }
+    if (row.arity == 1) {
+        if (nkw != 0)
+            return PyErr_Format(PyExc_TypeError, "%s() takes no keyword arguments", row.name);
+        if (nargs != 1)
+            return PyErr_Format(PyExc_TypeError, "%s() takes exactly one argument (%zd given)",
+                                row.name, nargs);
+        return row.adapter(self, args);
+    }
+    PyObject *buf[kMaxParams];
+    PyObject *const *argv = bind_args(row.meta.params, args, nargs, kwnames, buf);
+    if (argv == nullptr)
+        return nullptr;
+    return row.adapter(self, argv);
+}
+
+#if !VQ_HAVE_TYPE_VECTORCALL
+PyObject *export_call(PyObject *self, PyObject *args, PyObject *kwargs) {
+    return call_with_tuple_dict(export_vectorcall, self, args, kwargs);
+}
+#endif
+
+void export_dealloc(PyObject *self) {
+    Py_XDECREF(reinterpret_cast<Export *>(self)->name);
+    PyObject_Free(self);
+}
+
+PyObject *export_name(PyObject *self, void *) {
+    return Py_NewRef(reinterpret_cast<Export *>(self)->name);
+}
+PyObject *export_module(PyObject *, void *) { return Py_NewRef(ns.module_name); }
+PyObject *export_repr(PyObject *self) {
+    return PyUnicode_FromFormat("<library function %U>", reinterpret_cast<Export *>(self)->name);
+}
+
+PyGetSetDef export_getset[] = {
+    {"__name__", export_name, nullptr, nullptr, nullptr},
+    {"__qualname__", export_name, nullptr, nullptr, nullptr},
+    {"__module__", export_module, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+int export_type_ready() {
+    if (ExportType.tp_flags & Py_TPFLAGS_READY)
+        return 0;
+    PyTypeObject &t = ExportType;
+    t.tp_name = "c_sdk.library_function";
+    t.tp_basicsize = sizeof(Export);
+    t.tp_dealloc = export_dealloc;
+    t.tp_repr = export_repr;
+    t.tp_flags = Py_TPFLAGS_DEFAULT;
+#if VQ_HAVE_TYPE_VECTORCALL
+    t.tp_flags |= Py_TPFLAGS_HAVE_VECTORCALL;
+    t.tp_vectorcall_offset = offsetof(Export, vectorcall);
+    t.tp_call = PyVectorcall_Call;
+#else
+    t.tp_call = export_call;
+#endif
+    t.tp_getset = export_getset;
+    return PyType_Ready(&t);
+}
+
+}  // namespace
+
+int bind_exports() {
+    if (export_type_ready() < 0)
+        return -1;
+    for (ExportRow &row : exports) {
+        if (row.arity >= 2 && row.meta.params.init(row.name, row.params) < 0)
+            return -1;
+        row.meta.library = row.name;
+        Export *e = PyObject_New(Export, &ExportType);
+        if (e == nullptr)
+            return -1;
+        e->vectorcall = export_vectorcall;
+        e->row = &row;
+        e->name = PyUnicode_InternFromString(row.name);
+        if (e->name == nullptr) {
+            Py_DECREF(e);
+            return -1;
+        }
+        if (bind(row.name, reinterpret_cast<PyObject *>(e)) < 0)
+            return -1;
+    }
+    return 0;
+}
+
+}  // namespace vq

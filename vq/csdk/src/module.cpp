@@ -1,0 +1,175 @@
+// Module initialisation: one module object per process, created in two
+// steps; the execute step builds the namespace in its fixed order.
+#include <cstring>
+
+#include "adapter.hpp"
+#include "exports.hpp"
+#include "namespace.hpp"
+#include "records.hpp"
+#include "ref.hpp"
+#include "rows.hpp"
+
+namespace vq {
+
+namespace {
+
+PyInterpreterState *owner_interpreter = nullptr;
+
+// "name($module, a, b)\n--\n\n" then the docstring, if any.  Built once per
+// process; functions keep pointing at it for as long as they live.
+int compose_doc(Row &row) {
+    if (row.def.ml_doc != nullptr)
+        return 0;
+    const char *tail = row.arity == 0 ? "/" : row.arity == 1 ? ", /" : "";
+    const char *doc = row.doc != nullptr ? row.doc : "";
+    size_t size = strlen(row.def.ml_name) + strlen(row.params) + strlen(doc) + 32;
+    char *text = static_cast<char *>(PyMem_RawMalloc(size));
+    if (text == nullptr) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    snprintf(text, size, "%s($module, %s%s)\n--\n\n%s", row.def.ml_name, row.params, tail,
+             doc);
+    row.def.ml_doc = text;
+    return 0;
+}
+
+VQ_NOINLINE int table_fault(const Row &row) {
+    PyErr_Format(PyExc_SystemError, "c_sdk: the row of %s lists %d parameters for arity %d",
+                 row.def.ml_name, count_params(row.params), row.arity);
+    return -1;
+}
+
+// from <module> import <name>, with the wording of a failed import of a name
+int import_from(const char *module_name, const char *name) {
+    Ref fromlist(Py_BuildValue("(s)", name));
+    if (!fromlist)
+        return -1;
+    Ref module(PyImport_ImportModuleLevel(module_name, ns.dict, nullptr, fromlist.get(), 0));
+    if (!module)
+        return -1;
+    PyObject *value = PyObject_GetAttrString(module.get(), name);
+    if (value == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+            return -1;
+        PyErr_Clear();
+        PyErr_Format(PyExc_ImportError, "cannot import name %s", name);
+        return -1;
+    }
+    return bind(name, value);
+}
+
+int import_module(const char *name) {
+    return bind(name, PyImport_ImportModuleLevel(name, ns.dict, nullptr, nullptr, 0));
+}
+
+int build_namespace() {
+    if (import_module("functools") < 0 || import_module("platform") < 0)
+        return -1;
+    if (import_from("vq.constant", "CSDK_OPERATE_SUCCESS") < 0 ||
+        import_from("vq.utils", "vqsdklogger") < 0)
+        return -1;
+    if (bind("IS_PY2", Py_NewRef(Py_False)) < 0 || bind("IS_PY3", Py_NewRef(Py_True)) < 0)
+        return -1;
+    if (bind_record_classes() < 0)
+        return -1;
+    if (adapter_type_ready() < 0)
+        return -1;
+    for (RowTable table : {support_functions(), config_wrappers(), buffer_wrappers(),
+                           market_wrappers()})
+        if (bind_table(table) < 0)
+            return -1;
+    return bind_exports();
+}
+
+PyObject *create(PyObject *spec, PyModuleDef *) {
+    PyInterpreterState *interp = vq_current_interpreter();
+    if (owner_interpreter != nullptr && owner_interpreter != interp) {
+        PyErr_SetString(PyExc_ImportError,
+                        "c_sdk can be loaded into one interpreter per process only");
+        return nullptr;
+    }
+    if (ns.module != nullptr) {
+        // The import machinery drops the state block of the module it gets
+        // back from here and makes a new one; free the old one first.
+        PyMem_Free(PyModule_GetState(ns.module));
+        return Py_NewRef(ns.module);
+    }
+    Ref name(PyObject_GetAttrString(spec, "name"));
+    if (!name)
+        return nullptr;
+    PyObject *module = PyModule_NewObject(name.get());
+    if (module != nullptr)
+        owner_interpreter = interp;
+    return module;
+}
+
+int exec(PyObject *module) {
+    if (ns.executed && ns.module == module)
+        return 0;
+    if (namespace_attach(module) < 0 || build_namespace() < 0) {
+        namespace_forget();  // a later import starts anew
+        return -1;
+    }
+    ns.executed = true;
+    return 0;
+}
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_create, reinterpret_cast<void *>(create)},
+    {Py_mod_exec, reinterpret_cast<void *>(exec)},
+    {0, nullptr},
+};
+
+PyModuleDef definition = {
+    PyModuleDef_HEAD_INIT,
+    "c_sdk",
+    nullptr,  // no docstring
+    0,        // no per-module state
+    nullptr,  // the method table is empty: functions are bound while executing
+    slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+PyObject *make_function(Row &row) {
+    if (compose_doc(row) < 0)
+        return nullptr;
+    if (count_params(row.params) != row.arity)
+        return table_fault(row), nullptr;
+    if (row.meta != nullptr) {
+        if (row.arity >= 2 && row.meta->params.init(row.def.ml_name, row.params) < 0)
+            return nullptr;
+        row.meta->library = row.library;
+    }
+    return PyCFunction_NewEx(&row.def, ns.module, ns.module_name);
+}
+
+int bind_table(RowTable table) {
+    for (size_t i = 0; i < table.count; ++i) {
+        Row &row = table.rows[i];
+        Ref function(make_function(row));
+        if (!function)
+            return -1;
+        if (row.publication == ADAPTED) {
+            // The decorator is looked up at each decoration.
+            Ref adapt(global_new_ref(G_ADAPT_TO_PYTHON3));
+            if (!adapt)
+                return -1;
+            function.reset(PyObject_CallFunctionObjArgs(adapt.get(), function.get(), nullptr));
+            if (!function)
+                return -1;
+        }
+        if (bind(row.def.ml_name, function.release()) < 0)
+            return -1;
+    }
+    return 0;
+}
+
+}  // namespace vq
+
+// The module's only exported symbol.
+extern "C" __attribute__((visibility("default"))) PyObject *PyInit_c_sdk(void) { return PyModuleDef_Init(&vq::definition); }

@@ -1,0 +1,131 @@
+#include "namespace.hpp"
+
+#include <climits>
+
+namespace vq {
+
+Namespace ns;
+
+#define VQ_SLOT(text) {text, nullptr, nullptr, 0, 0, false, false, 0}
+GlobalSlot globals[G_COUNT] = {
+    VQ_SLOT("CSDK_OPERATE_SUCCESS"),
+    VQ_SLOT("IS_PY2"),
+    VQ_SLOT("f"),
+    VQ_SLOT("vqsdklogger"),
+    VQ_SLOT("platform"),
+    VQ_SLOT("py_vqi_strerror"),
+    VQ_SLOT("adapt_to_python3"),
+    VQ_SLOT("QuoteItemLikeDict2"),
+    VQ_SLOT("TickLikeDict2"),
+    VQ_SLOT("BarLikeDict2"),
+    VQ_SLOT("ObjectLikeDict2"),
+};
+#undef VQ_SLOT
+
+#if VQ_USE_DICT_WATCHERS
+uint64_t module_generation = 1, builtins_generation = 1;
+static int watcher_id = -1;
+
+static int on_dict_event(PyDict_WatchEvent, PyObject *dict, PyObject *, PyObject *) {
+    // Called before every change; any change makes every cached value stale.
+    if (dict == ns.dict)
+        ++module_generation;
+    else
+        ++builtins_generation;
+    return 0;
+}
+#endif
+
+PyObject *refresh_global(GlobalSlot &s) {
+    s.value = nullptr;
+    if (ns.dict == nullptr) {
+        PyErr_Format(PyExc_NameError, "name '%.200s' is not defined", s.text);
+        return nullptr;
+    }
+    const uint64_t mtag = module_tag();
+    const uint64_t btag = builtins_tag();
+    bool from_builtins = false;
+    PyObject *v = PyDict_GetItemWithError(ns.dict, s.name);
+    if (v == nullptr) {
+        if (PyErr_Occurred())
+            return nullptr;
+        v = PyDict_GetItemWithError(ns.builtins, s.name);
+        if (v == nullptr) {
+            if (!PyErr_Occurred())
+                PyErr_Format(PyExc_NameError, "name '%.200s' is not defined", s.text);
+            return nullptr;
+        }
+        from_builtins = true;
+    }
+    s.is_c_int = false;
+    if (PyLong_CheckExact(v)) {
+        int overflow = 0;
+        long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
+        if (!overflow && x >= INT_MIN && x <= INT_MAX) {
+            s.is_c_int = true;
+            s.c_int = (int)x;
+        }
+    }
+    s.module_tag = mtag;
+    s.builtins_tag = btag;
+    s.from_builtins = from_builtins;
+    s.value = v;
+    return v;
+}
+
+int namespace_attach(PyObject *module) {
+    for (GlobalSlot &s : globals) {
+        s.value = nullptr;
+        if (s.name == nullptr && !(s.name = PyUnicode_InternFromString(s.text)))
+            return -1;
+    }
+    if (ns.module_name == nullptr && !(ns.module_name = PyUnicode_InternFromString("c_sdk")))
+        return -1;
+    PyObject *builtins_module = PyImport_ImportModule("builtins");
+    if (builtins_module == nullptr)
+        return -1;
+    ns.module = Py_NewRef(module);
+    ns.dict = PyModule_GetDict(module);
+    ns.builtins = Py_NewRef(PyModule_GetDict(builtins_module));
+    int rc = PyDict_SetItemString(ns.dict, "__builtins__", builtins_module);
+    Py_DECREF(builtins_module);
+    if (rc < 0)
+        return -1;
+#if VQ_USE_DICT_WATCHERS
+    if (watcher_id < 0 && (watcher_id = PyDict_AddWatcher(on_dict_event)) < 0)
+        return -1;
+    if (PyDict_Watch(watcher_id, ns.dict) < 0 || PyDict_Watch(watcher_id, ns.builtins) < 0)
+        return -1;
+    ++module_generation;
+    ++builtins_generation;
+#endif
+    return 0;
+}
+
+void namespace_forget() {
+    for (GlobalSlot &s : globals)
+        s.value = nullptr;
+#if VQ_USE_DICT_WATCHERS
+    if (watcher_id >= 0 && ns.dict != nullptr) {
+        PyObject *exc_type, *exc_value, *exc_tb;
+        PyErr_Fetch(&exc_type, &exc_value, &exc_tb);
+        PyDict_Unwatch(watcher_id, ns.dict);
+        PyErr_Clear();
+        PyErr_Restore(exc_type, exc_value, exc_tb);
+    }
+#endif
+    ns.dict = nullptr;
+    Py_CLEAR(ns.builtins);
+    Py_CLEAR(ns.module);
+    ns.executed = false;
+}
+
+int bind(const char *name, PyObject *value) {
+    if (value == nullptr)
+        return -1;
+    int rc = PyDict_SetItemString(ns.dict, name, value);
+    Py_DECREF(value);
+    return rc;
+}
+
+}  // namespace vq

@@ -1,0 +1,90 @@
+// The module namespace: the process's one module object, and the globals
+// that functions read from it at call time.
+//
+// A global is looked up in the module namespace, then among the builtins,
+// each time it is used.  The lookup is cached: the cached (borrowed) value is
+// reused only while neither dict has changed since, so a rebinding is seen
+// by the next call.  Change detection uses the dict version tag up to 3.11
+// and dict watchers from 3.12 on.
+#pragma once
+
+#include <cstdint>
+
+#include "compat.hpp"
+
+namespace vq {
+
+enum Global : int {
+    G_CSDK_OPERATE_SUCCESS,
+    G_IS_PY2,
+    G_F,
+    G_VQSDKLOGGER,
+    G_PLATFORM,
+    G_PY_VQI_STRERROR,
+    G_ADAPT_TO_PYTHON3,
+    G_QUOTE_ITEM_LIKE_DICT2,
+    G_TICK_LIKE_DICT2,
+    G_BAR_LIKE_DICT2,
+    G_OBJECT_LIKE_DICT2,
+    G_COUNT
+};
+
+struct GlobalSlot {
+    const char *text;
+    PyObject *name;           // interned; kept for the life of the process
+    PyObject *value;          // borrowed from the dict that holds it; null = stale
+    uint64_t module_tag;
+    uint64_t builtins_tag;
+    bool from_builtins;
+    bool is_c_int;            // value is an exact int that fits a C int
+    int c_int;
+};
+
+struct Namespace {
+    PyObject *module = nullptr;    // owned; the process's module object
+    PyObject *dict = nullptr;      // borrowed from module
+    PyObject *builtins = nullptr;  // owned; the builtins module's dict
+    PyObject *module_name = nullptr;  // "c_sdk", the __module__ of every function
+    bool executed = false;
+};
+
+extern Namespace ns;
+extern GlobalSlot globals[G_COUNT];
+
+#if VQ_USE_DICT_WATCHERS
+extern uint64_t module_generation, builtins_generation;
+static inline uint64_t module_tag() { return module_generation; }
+static inline uint64_t builtins_tag() { return builtins_generation; }
+#else
+static inline uint64_t module_tag() { return ((PyDictObject *)ns.dict)->ma_version_tag; }
+static inline uint64_t builtins_tag() { return ((PyDictObject *)ns.builtins)->ma_version_tag; }
+#endif
+
+PyObject *refresh_global(GlobalSlot &slot);
+
+// Borrowed reference to the current value, or null with NameError set.
+static inline PyObject *global(Global g) {
+    GlobalSlot &s = globals[g];
+    if (VQ_LIKELY(s.value != nullptr && s.module_tag == module_tag() &&
+                  (!s.from_builtins || s.builtins_tag == builtins_tag())))
+        return s.value;
+    return refresh_global(s);
+}
+
+// Same, for callers that run Python code while they use the value: a
+// rebinding during that code must not free it under them.
+static inline PyObject *global_new_ref(Global g) {
+    PyObject *v = global(g);
+    Py_XINCREF(v);
+    return v;
+}
+
+// Sets up the namespace for a module being executed, and forgets it again
+// after a failed execution.
+int namespace_attach(PyObject *module);
+void namespace_forget();
+
+// Binds name = value (stealing value) in the module namespace.
+int bind(const char *name, PyObject *value);
+
+}  // namespace vq

@@ -1,0 +1,7 @@
+#include "records.hpp"
+
+namespace vq {
+
+int bind_record_classes() { return 0; }
+
+}  // namespace vq

@@ -1,0 +1,173 @@
+// Wrappers generated from table rows.
+//
+// A row names the Python function, its parameters, whether it is published
+// through adapt_to_python3, the library function and the kinds of its
+// arguments and result:
+//
+//   VQ_WRAP("py_vqi_schedule", "date_rule, time_rule", ADAPTED,
+//           vqi_schedule, Status, Text<0>, Text<1>)
+//
+// Wrapper<Fn, Result, Args...> turns that into one C function with the
+// cheapest calling convention for its arity (METH_NOARGS, METH_O, or
+// METH_FASTCALL|METH_KEYWORDS through the shared parser).  Arguments are
+// converted in the order the kinds are listed, which is the library's
+// order; each kind names the Python parameter it reads.  The first failed
+// conversion raises and the library is not called.  The compiler checks
+// every row against the library's declaration.
+#pragma once
+
+#include <tuple>
+#include <utility>
+
+#include "binding.hpp"
+#include "convert.hpp"
+#include "vqcsdk.h"
+
+namespace vq {
+
+// What a wrapper knows about itself at run time.
+struct Meta {
+    Params params;
+    const char *library = nullptr;  // the library function's name
+};
+
+// ---- result kinds -----------------------------------------------------------------
+// Each calls the library function `fn` with the converted arguments (plus
+// whatever out-parameters it owns) and builds the Python result.
+
+struct Status {  // an int, returned unchanged
+    template <class F, class T>
+    static PyObject *call(const Meta &, F fn, T &&args) {
+        return PyLong_FromLong(std::apply(fn, std::forward<T>(args)));
+    }
+};
+
+struct Nothing {  // void: None
+    template <class F, class T>
+    static PyObject *call(const Meta &, F fn, T &&args) {
+        std::apply(fn, std::forward<T>(args));
+        Py_RETURN_NONE;
+    }
+};
+
+struct TextOut {  // a library text, copied into bytes
+    template <class F, class T>
+    static PyObject *call(const Meta &, F fn, T &&args) {
+        return text_result(std::apply(fn, std::forward<T>(args)));
+    }
+};
+
+struct LongLong {
+    template <class F, class T>
+    static PyObject *call(const Meta &, F fn, T &&args) {
+        return PyLong_FromLongLong(std::apply(fn, std::forward<T>(args)));
+    }
+};
+
+struct Double {
+    template <class F, class T>
+    static PyObject *call(const Meta &, F fn, T &&args) {
+        return PyFloat_FromDouble(std::apply(fn, std::forward<T>(args)));
+    }
+};
+
+// Status plus a response through (const char **res, int *res_len):
+// (status, bytes) on success, (status, None) otherwise.
+struct Response {
+    template <class F, class T>
+    static PyObject *call(const Meta &meta, F fn, T &&args) {
+        const char *res = nullptr;
+        int res_len = 0;
+        int status = std::apply(fn, std::tuple_cat(std::forward<T>(args),
+                                                   std::make_tuple(&res, &res_len)));
+        return query_result(status, res, res_len, meta.library);
+    }
+};
+
+// Status plus a text through (const char **out): the text on success, None
+// otherwise (or when the library left the pointer null).
+struct TextThroughPointer {
+    template <class F, class T>
+    static PyObject *call(const Meta &, F fn, T &&args) {
+        const char *out = nullptr;
+        int status = std::apply(fn, std::tuple_cat(std::forward<T>(args), std::make_tuple(&out)));
+        int differs = compare_with_success(status, Py_NE);
+        if (differs < 0)
+            return nullptr;
+        if (differs)
+            Py_RETURN_NONE;
+        return text_result(out);
+    }
+};
+
+// ---- the generated function ---------------------------------------------------------
+template <class... Args>
+constexpr int python_arity() {
+    int top = -1;
+    ((top = Args::index > top ? Args::index : top), ...);
+    return top + 1;
+}
+
+// Converts the arguments of one call in the order of the kinds, calls the
+// library and builds the result.  Shared by the wrappers (where `fn` is a
+// constant, so the call is direct) and the direct exports.
+template <class Result, class... Args>
+struct Call {
+    using Storage = std::tuple<typename Args::Storage...>;
+
+    template <class A>
+    static bool convert_one(PyObject *const *argv, typename A::Storage &s) {
+        if constexpr (A::index < 0)
+            return A::convert(nullptr, s);
+        else
+            return A::convert(argv[A::index], s);
+    }
+
+    template <class F, size_t... K>
+    static PyObject *run(const Meta &meta, F fn, [[maybe_unused]] PyObject *const *argv,
+                         std::index_sequence<K...>) {
+        Storage st;  // keeps pinned buffers alive until the library returns
+        if (!(convert_one<Args>(argv, std::get<K>(st)) && ...))
+            return nullptr;
+        return Result::call(meta, fn, std::tuple_cat(Args::c_args(std::get<K>(st))...));
+    }
+
+    template <class F>
+    static PyObject *run(const Meta &meta, F fn, PyObject *const *argv) {
+        return run(meta, fn, argv, std::index_sequence_for<Args...>{});
+    }
+};
+
+template <auto Fn, class Result, class... Args>
+struct Wrapper {
+    static constexpr int arity = python_arity<Args...>();
+    static constexpr int flags =
+        arity == 0 ? METH_NOARGS : arity == 1 ? METH_O : METH_FASTCALL | METH_KEYWORDS;
+    static_assert(arity <= kMaxParams, "too many parameters");
+    static inline Meta meta;
+
+    static PyObject *invoke(PyObject *const *argv) {
+        return Call<Result, Args...>::run(meta, Fn, argv);
+    }
+
+    static PyObject *noargs(PyObject *, PyObject *) { return invoke(nullptr); }
+    static PyObject *one(PyObject *, PyObject *arg) { return invoke(&arg); }
+    static PyObject *fast(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+        PyObject *buf[kMaxParams];
+        PyObject *const *argv = bind_args(meta.params, args, nargs, kwnames, buf);
+        if (argv == nullptr)
+            return nullptr;
+        return invoke(argv);
+    }
+
+    static PyCFunction entry() {
+        if constexpr (arity == 0)
+            return noargs;
+        else if constexpr (arity == 1)
+            return one;
+        else
+            return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fast));
+    }
+};
+
+}  // namespace vq
