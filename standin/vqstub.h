@@ -1,0 +1,65 @@
+/*
+ * vqstub.h - control surface of the stand-in libvq3-c.so.
+ *
+ * Tests drive the stand-in through these functions (usually via ctypes):
+ * they script what each library function returns, queue events for
+ * vqi_run/vqi_poll to deliver, and read back every call the library saw.
+ */
+#ifndef VQ_STANDIN_VQSTUB_H
+#define VQ_STANDIN_VQSTUB_H
+
+#if defined(__GNUC__)
+#  define VQSTUB_API __attribute__((visibility("default")))
+#else
+#  define VQSTUB_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* kinds of a recorded argument */
+enum {
+  VQSTUB_NULL = 0,   /* null text or request pointer */
+  VQSTUB_TEXT = 1,   /* NUL-terminated text */
+  VQSTUB_BYTES = 2,  /* request bytes; its int length is the next argument */
+  VQSTUB_INT = 3,    /* int, and the callback address */
+  VQSTUB_DOUBLE = 4,
+  VQSTUB_BOOL = 5
+};
+
+/* Forget calls, scripts, queued events and counters; recording back on,
+ * stop flag cleared.  The registered event callback is kept. */
+VQSTUB_API void vqstub_reset(void);
+VQSTUB_API void vqstub_set_recording(int on);
+
+/* Recorded calls, oldest first.  Out-of-range indexes give NULL, -1 or 0.
+ * Pointers stay valid until the next vqstub_reset. */
+VQSTUB_API int vqstub_call_count(void);
+VQSTUB_API const char *vqstub_call_name(int i);
+VQSTUB_API int vqstub_call_argc(int i);
+VQSTUB_API int vqstub_arg_kind(int i, int j);
+VQSTUB_API int vqstub_arg_bytes(int i, int j, const char **data);
+VQSTUB_API long long vqstub_arg_int(int i, int j);
+VQSTUB_API double vqstub_arg_double(int i, int j);
+
+/* Scripted results stick to the function until vqstub_reset.
+ * Each returns 0, or -1 when fn names no library function. */
+VQSTUB_API int vqstub_script_int(const char *fn, long long value);
+VQSTUB_API int vqstub_script_double(const char *fn, double value);
+VQSTUB_API int vqstub_script_text(const char *fn, const char *text);
+VQSTUB_API int vqstub_script_response(const char *fn, const char *data, int len);
+
+/* Queue one event to be delivered count times.  Both buffers are copied;
+ * a NULL msg_type or data is delivered as NULL (data with len as given). */
+VQSTUB_API void vqstub_queue_event(const char *msg_type, const void *data, int len,
+                                   long long count);
+VQSTUB_API long long vqstub_pending_events(void);
+VQSTUB_API long long vqstub_events_delivered(void);
+VQSTUB_API long long vqstub_events_dropped(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* VQ_STANDIN_VQSTUB_H */
