@@ -4,7 +4,7 @@
 // statement: metaclass type, base object, __slots__ = ['data'], Python
 // functions that bind as methods, properties built with property and its
 // setter.  What runs is C: once a class exists, its type slots (attribute
-// read and write, item access, construction, str and repr) are pointed at
+// reads, item access, construction, str and repr) are pointed at
 // C functions that do exactly what the class's own methods do, without
 // running Python code, and without raising and catching AttributeError for
 // a fallback read.  Whenever a class attribute that one of those slots
@@ -221,24 +221,6 @@ int assign_data(PyObject *self, const RecordClass &rc, PyObject *name, PyObject 
     return r ? 0 : -1;
 }
 
-int record_setattro(PyObject *self, PyObject *name, PyObject *value) {
-    RecordClass *rc = record_class(Py_TYPE(self));
-    if (value == nullptr || rc == nullptr)  // deletion has no method of its own
-        return PyObject_GenericSetAttr(self, name, value);
-    int is_data = is_data_name(name);
-    if (is_data < 0)
-        return -1;
-    if (is_data)
-        return assign_data(self, *rc, name, value);
-    PyObject *data = mapping_of(self, *rc);
-    if (data == nullptr)
-        return -1;
-    if (PyDict_CheckExact(data))
-        return PyDict_SetItem(data, name, value);
-    Ref keep = Ref::borrow(data);
-    return PyObject_SetItem(data, name, value);
-}
-
 PyObject *record_getattro(PyObject *self, PyObject *name) {
     PyTypeObject *tp = Py_TYPE(self);
     RecordClass *rc = record_class(tp);
@@ -395,8 +377,9 @@ int install_slots(RecordClass &rc, const ClassSpec &spec) {
         rc.getters[rc.nprops] = reinterpret_cast<PropertyHead *>(prop)->prop_get;
         ++rc.nprops;
     }
+    // tp_setattro stays the class's own __setattr__: object.__setattr__
+    // refuses instances whose class overrides it in C.
     tp->tp_getattro = record_getattro;
-    tp->tp_setattro = record_setattro;
     tp->tp_init = record_init;
     tp->tp_str = record_str;
     tp->tp_repr = record_repr;
