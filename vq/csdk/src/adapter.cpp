@@ -96,12 +96,6 @@ PyObject *adapted_vectorcall(PyObject *self, PyObject *const *args, size_t nargs
     return call_function(func, args, nargsf, kwnames);
 }
 
-#if !VQ_HAVE_TYPE_VECTORCALL
-PyObject *adapted_call(PyObject *self, PyObject *args, PyObject *kwargs) {
-    return call_with_tuple_dict(adapted_vectorcall, self, args, kwargs);
-}
-#endif
-
 // A function binds as a method when stored on a class; so does this.
 PyObject *adapted_get(PyObject *self, PyObject *obj, PyObject *) {
     if (obj == nullptr || obj == Py_None)
@@ -156,13 +150,7 @@ int adapter_type_ready() {
     t.tp_basicsize = sizeof(Adapted);
     t.tp_dealloc = adapted_dealloc;
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
-#if VQ_HAVE_TYPE_VECTORCALL
-    t.tp_flags |= Py_TPFLAGS_HAVE_VECTORCALL;
-    t.tp_vectorcall_offset = offsetof(Adapted, vectorcall);
-    t.tp_call = PyVectorcall_Call;
-#else
-    t.tp_call = adapted_call;
-#endif
+    make_callable<adapted_vectorcall>(t, offsetof(Adapted, vectorcall));
     t.tp_traverse = adapted_traverse;
     t.tp_clear = adapted_clear;
     t.tp_getset = adapted_getset;

@@ -37,4 +37,24 @@ typedef PyObject *(*FastCore)(PyObject *self, PyObject *const *args, size_t narg
                               PyObject *kwnames);
 PyObject *call_with_tuple_dict(FastCore core, PyObject *self, PyObject *args, PyObject *kwargs);
 
+// Makes a callable type whose instances keep a vectorcall pointer at
+// `offset` callable through it: by vectorcall where the interpreter has it,
+// with the tuple and dict unpacked on 3.7.
+template <FastCore Core>
+PyObject *call_unpacked(PyObject *self, PyObject *args, PyObject *kwargs) {
+    return call_with_tuple_dict(Core, self, args, kwargs);
+}
+
+template <FastCore Core>
+void make_callable(PyTypeObject &t, Py_ssize_t offset) {
+#if VQ_HAVE_TYPE_VECTORCALL
+    t.tp_flags |= Py_TPFLAGS_HAVE_VECTORCALL;
+    t.tp_vectorcall_offset = offset;
+    t.tp_call = PyVectorcall_Call;
+#else
+    (void)offset;
+    t.tp_call = call_unpacked<Core>;
+#endif
+}
+
 }  // namespace vq

@@ -93,12 +93,6 @@ PyObject *export_vectorcall(PyObject *obj, PyObject *const *args, size_t nargsf,
     return row.adapter(self, argv);
 }
 
-#if !VQ_HAVE_TYPE_VECTORCALL
-PyObject *export_call(PyObject *self, PyObject *args, PyObject *kwargs) {
-    return call_with_tuple_dict(export_vectorcall, self, args, kwargs);
-}
-#endif
-
 void export_dealloc(PyObject *self) {
     Py_XDECREF(reinterpret_cast<Export *>(self)->name);
     PyObject_Free(self);
@@ -128,13 +122,7 @@ int export_type_ready() {
     t.tp_dealloc = export_dealloc;
     t.tp_repr = export_repr;
     t.tp_flags = Py_TPFLAGS_DEFAULT;
-#if VQ_HAVE_TYPE_VECTORCALL
-    t.tp_flags |= Py_TPFLAGS_HAVE_VECTORCALL;
-    t.tp_vectorcall_offset = offsetof(Export, vectorcall);
-    t.tp_call = PyVectorcall_Call;
-#else
-    t.tp_call = export_call;
-#endif
+    make_callable<export_vectorcall>(t, offsetof(Export, vectorcall));
     t.tp_getset = export_getset;
     return PyType_Ready(&t);
 }
