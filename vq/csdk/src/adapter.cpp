@@ -1,5 +1,7 @@
 #include "adapter.hpp"
 
+#include <cstring>
+
 #include "binding.hpp"
 #include "namespace.hpp"
 #include "ref.hpp"
@@ -123,8 +125,26 @@ PyObject *get_name(PyObject *, void *) { return Py_NewRef(name_wrapper); }
 PyObject *get_qualname(PyObject *, void *) { return Py_NewRef(qualname_wrapper); }
 PyObject *get_module(PyObject *, void *) { return Py_NewRef(ns.module_name); }
 PyObject *get_doc(PyObject *, void *) { Py_RETURN_NONE; }
-// What inspect.signature() reports for def wrapper(*args, **kwargs).
-PyObject *get_text_signature(PyObject *, void *) {
+// inspect.signature() shows the parameters of the wrapped function, which
+// are what the wrapper accepts; for a function without a text signature,
+// those of def wrapper(*args, **kwargs).
+PyObject *get_text_signature(PyObject *self, void *) {
+    PyObject *func = reinterpret_cast<Adapted *>(self)->func;
+    if (PyCFunction_Check(func)) {
+        Ref sig(PyObject_GetAttrString(func, "__text_signature__"));
+        if (!sig)
+            return nullptr;
+        const char *text = PyUnicode_Check(sig.get()) ? PyUnicode_AsUTF8(sig.get()) : nullptr;
+        // "($module, a, b)": the wrapper is no module function, so without
+        // the bound first parameter (and "($module, /)" becomes "()")
+        const char *prefix = "($module, ";
+        if (text != nullptr && strncmp(text, prefix, strlen(prefix)) == 0) {
+            const char *rest = text + strlen(prefix);
+            if (strcmp(rest, "/)") == 0)
+                return PyUnicode_FromString("()");
+            return PyUnicode_FromFormat("(%s", rest);
+        }
+    }
     return PyUnicode_FromString("(*args, **kwargs)");
 }
 
