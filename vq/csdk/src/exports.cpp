@@ -27,6 +27,7 @@ struct Export {
     vectorcallfunc vectorcall;
     ExportRow *row;
     PyObject *name;
+    PyObject *signature;  // for inspect.signature()
 };
 
 // One adapter per C signature, shared by every export of that signature.
@@ -95,6 +96,7 @@ PyObject *export_vectorcall(PyObject *obj, PyObject *const *args, size_t nargsf,
 
 void export_dealloc(PyObject *self) {
     Py_XDECREF(reinterpret_cast<Export *>(self)->name);
+    Py_XDECREF(reinterpret_cast<Export *>(self)->signature);
     PyObject_Free(self);
 }
 
@@ -102,6 +104,14 @@ PyObject *export_name(PyObject *self, void *) {
     return Py_NewRef(reinterpret_cast<Export *>(self)->name);
 }
 PyObject *export_module(PyObject *, void *) { return Py_NewRef(ns.module_name); }
+PyObject *export_signature(PyObject *self, void *) {
+    return Py_NewRef(reinterpret_cast<Export *>(self)->signature);
+}
+PyObject *export_doc(PyObject *, void *) { Py_RETURN_NONE; }
+
+// Like a builtin function, an export does not bind as a method; having
+// __get__ also lets inspect read its text signature.
+PyObject *export_get(PyObject *self, PyObject *, PyObject *) { return Py_NewRef(self); }
 PyObject *export_repr(PyObject *self) {
     return PyUnicode_FromFormat("<library function %U>", reinterpret_cast<Export *>(self)->name);
 }
@@ -110,6 +120,8 @@ PyGetSetDef export_getset[] = {
     {"__name__", export_name, nullptr, nullptr, nullptr},
     {"__qualname__", export_name, nullptr, nullptr, nullptr},
     {"__module__", export_module, nullptr, nullptr, nullptr},
+    {"__doc__", export_doc, nullptr, nullptr, nullptr},
+    {"__text_signature__", export_signature, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -124,6 +136,7 @@ int export_type_ready() {
     t.tp_flags = Py_TPFLAGS_DEFAULT;
     make_callable<export_vectorcall>(t, offsetof(Export, vectorcall));
     t.tp_getset = export_getset;
+    t.tp_descr_get = export_get;
     return PyType_Ready(&t);
 }
 
@@ -142,7 +155,10 @@ int bind_exports() {
         e->vectorcall = export_vectorcall;
         e->row = &row;
         e->name = PyUnicode_InternFromString(row.name);
-        if (e->name == nullptr) {
+        e->signature = row.arity == 0   ? PyUnicode_FromString("()")
+                       : row.arity == 1 ? PyUnicode_FromFormat("(%s, /)", row.params)
+                                        : PyUnicode_FromFormat("(%s)", row.params);
+        if (e->name == nullptr || e->signature == nullptr) {
             Py_DECREF(e);
             return -1;
         }
