@@ -31,7 +31,10 @@ def test_class_shape(cls):
     assert type(cls) is type and cls.__bases__ == (object,)
     assert (cls.__module__, cls.__qualname__, cls.__slots__) == ("c_sdk", cls.__name__, ["data"])
     assert cls.__doc__ is None
-    own = [k for k in vars(cls) if k not in ("__module__", "__slots__", "data", "__doc__")]
+    # 3.13 class statements also record __firstlineno__ and __static_attributes__
+    interpreter = ("__module__", "__slots__", "data", "__doc__", "__firstlineno__",
+                   "__static_attributes__")
+    own = [k for k in vars(cls) if k not in interpreter]
     assert own == methods + props
     for m in methods:
         assert type(vars(cls)[m]).__name__ == "function"
