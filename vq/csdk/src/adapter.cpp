@@ -2,7 +2,6 @@
 
 #include <cstring>
 
-#include "binding.hpp"
 #include "namespace.hpp"
 #include "ref.hpp"
 
@@ -10,14 +9,20 @@ namespace vq {
 
 namespace {
 
-struct Adapted {
+// What the decorator's closure holds: the wrapped function, and the method
+// definition of the builtin function `wrapper` made over it.  The wrapper
+// is a builtin function so that every interpreter, 3.7 included, calls it
+// with the fast-call convention (no tuple, no dict); its closure type is
+// named so that it reports the qualified name of the decorator's inner
+// function.
+struct Closure {
     PyObject_HEAD
     PyObject *func;
-    vectorcallfunc vectorcall;
+    PyObject *doc;      // bytes: the text signature
+    PyMethodDef def;
 };
 
-PyTypeObject AdaptedType;
-PyObject *name_wrapper, *qualname_wrapper;
+PyTypeObject *ClosureType;
 
 // Calls one of the module's own functions by its calling convention, as the
 // interpreter would, minus the generic dispatch; anything else goes through
@@ -77,9 +82,9 @@ cleanup:
     return result;
 }
 
-PyObject *adapted_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf,
-                             PyObject *kwnames) {
-    PyObject *func = reinterpret_cast<Adapted *>(self)->func;
+PyObject *wrapper_call(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+                       PyObject *kwnames) {
+    PyObject *func = reinterpret_cast<Closure *>(self)->func;
     PyObject *is_py2 = global(G_IS_PY2);
     if (is_py2 == nullptr)
         return nullptr;
@@ -88,104 +93,107 @@ PyObject *adapted_vectorcall(PyObject *self, PyObject *const *args, size_t nargs
         return nullptr;
     Ref keep = Ref::borrow(func);  // the call may drop the last other reference to us
     if (py2)
-        return call_function(func, args, nargsf, kwnames);
-    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+        return call_function(func, args, (size_t)nargs, kwnames);
     Py_ssize_t total = nargs + (kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0);
     for (Py_ssize_t i = 0; i < total; ++i)
         if (PyUnicode_Check(args[i]))
             return call_encoded(func, args, nargs, kwnames, total, i);
     // Nothing to encode: forward the caller's array as it is.
-    return call_function(func, args, nargsf, kwnames);
+    return call_function(func, args, (size_t)nargs, kwnames);
 }
 
-// A function binds as a method when stored on a class; so does this.
-PyObject *adapted_get(PyObject *self, PyObject *obj, PyObject *) {
-    if (obj == nullptr || obj == Py_None)
-        return Py_NewRef(self);
-    return PyMethod_New(self, obj);
-}
-
-int adapted_traverse(PyObject *self, visitproc visit, void *arg) {
-    Py_VISIT(reinterpret_cast<Adapted *>(self)->func);
+int closure_traverse(PyObject *self, visitproc visit, void *arg) {
+    Py_VISIT(reinterpret_cast<Closure *>(self)->func);
+#if PY_VERSION_HEX >= 0x03090000
+    Py_VISIT(Py_TYPE(self));
+#endif
     return 0;
 }
 
-int adapted_clear(PyObject *self) {
-    Py_CLEAR(reinterpret_cast<Adapted *>(self)->func);
+int closure_clear(PyObject *self) {
+    Py_CLEAR(reinterpret_cast<Closure *>(self)->func);
     return 0;
 }
 
-void adapted_dealloc(PyObject *self) {
+void closure_dealloc(PyObject *self) {
+    PyTypeObject *tp = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
-    Py_CLEAR(reinterpret_cast<Adapted *>(self)->func);
+    Closure *c = reinterpret_cast<Closure *>(self);
+    Py_CLEAR(c->func);
+    Py_CLEAR(c->doc);
     PyObject_GC_Del(self);
+#if PY_VERSION_HEX >= 0x03080000
+    Py_DECREF(tp);  // instances of heap types own a reference to their type
+#else
+    (void)tp;
+#endif
 }
 
-PyObject *get_name(PyObject *, void *) { return Py_NewRef(name_wrapper); }
-PyObject *get_qualname(PyObject *, void *) { return Py_NewRef(qualname_wrapper); }
-PyObject *get_module(PyObject *, void *) { return Py_NewRef(ns.module_name); }
-PyObject *get_doc(PyObject *, void *) { Py_RETURN_NONE; }
-// inspect.signature() shows the parameters of the wrapped function, which
-// are what the wrapper accepts; for a function without a text signature,
-// those of def wrapper(*args, **kwargs).
-PyObject *get_text_signature(PyObject *self, void *) {
-    PyObject *func = reinterpret_cast<Adapted *>(self)->func;
+// The wrapped function's parameters are what the wrapper accepts, so
+// inspect.signature() shows them: "wrapper(a, b)\n--\n\n" from the wrapped
+// builtin's "($module, a, b)"; for anything else, (*args, **kwargs) as for
+// the def that the decorator stands for.
+PyObject *signature_doc(PyObject *func) {
+    const char *text = nullptr;
+    Ref sig;
     if (PyCFunction_Check(func)) {
-        Ref sig(PyObject_GetAttrString(func, "__text_signature__"));
-        if (!sig)
-            return nullptr;
-        const char *text = PyUnicode_Check(sig.get()) ? PyUnicode_AsUTF8(sig.get()) : nullptr;
-        // "($module, a, b)": the wrapper is no module function, so without
-        // the bound first parameter (and "($module, /)" becomes "()")
-        const char *prefix = "($module, ";
-        if (text != nullptr && strncmp(text, prefix, strlen(prefix)) == 0) {
-            const char *rest = text + strlen(prefix);
-            if (strcmp(rest, "/)") == 0)
-                return PyUnicode_FromString("()");
-            return PyUnicode_FromFormat("(%s", rest);
-        }
+        sig.reset(PyObject_GetAttrString(func, "__text_signature__"));
+        text = sig && PyUnicode_Check(sig.get()) ? PyUnicode_AsUTF8(sig.get()) : nullptr;
+        PyErr_Clear();
     }
-    return PyUnicode_FromString("(*args, **kwargs)");
+    const char *prefix = "($module, ";
+    if (text == nullptr || strncmp(text, prefix, strlen(prefix)) != 0)
+        return PyBytes_FromString("wrapper(*args, **kwargs)\n--\n\n");
+    const char *rest = text + strlen(prefix);
+    if (strcmp(rest, "/)") == 0)
+        rest = ")";
+    return PyBytes_FromFormat("wrapper(%s\n--\n\n", rest);
 }
 
-PyGetSetDef adapted_getset[] = {
-    {"__name__", get_name, nullptr, nullptr, nullptr},
-    {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
-    {"__module__", get_module, nullptr, nullptr, nullptr},
-    {"__doc__", get_doc, nullptr, nullptr, nullptr},
-    {"__text_signature__", get_text_signature, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+PyType_Slot closure_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void *>(closure_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void *>(closure_traverse)},
+    {Py_tp_clear, reinterpret_cast<void *>(closure_clear)},
+    {0, nullptr},
+};
+
+PyType_Spec closure_spec = {
+    "c_sdk.adapt_to_python3_closure", sizeof(Closure), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, closure_slots,
 };
 
 }  // namespace
 
 int adapter_type_ready() {
-    if (AdaptedType.tp_flags & Py_TPFLAGS_READY)
+    if (ClosureType != nullptr)
         return 0;
-    if (!(name_wrapper = PyUnicode_InternFromString("wrapper")) ||
-        !(qualname_wrapper = PyUnicode_InternFromString("adapt_to_python3.<locals>.wrapper")))
+    Ref type(PyType_FromSpec(&closure_spec));
+    if (!type)
         return -1;
-    PyTypeObject &t = AdaptedType;
-    t.tp_name = "c_sdk.adapted_function";
-    t.tp_basicsize = sizeof(Adapted);
-    t.tp_dealloc = adapted_dealloc;
-    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
-    make_callable<adapted_vectorcall>(t, offsetof(Adapted, vectorcall));
-    t.tp_traverse = adapted_traverse;
-    t.tp_clear = adapted_clear;
-    t.tp_getset = adapted_getset;
-    t.tp_descr_get = adapted_get;
-    return PyType_Ready(&t);
+    Ref qualname(PyUnicode_FromString("adapt_to_python3.<locals>"));
+    if (!qualname || PyObject_SetAttrString(type.get(), "__qualname__", qualname.get()) < 0)
+        return -1;
+    ClosureType = reinterpret_cast<PyTypeObject *>(type.release());
+    return 0;
 }
 
 PyObject *adapt_to_python3(PyObject *, PyObject *func) {
-    Adapted *w = PyObject_GC_New(Adapted, &AdaptedType);
-    if (w == nullptr)
+    Ref doc(signature_doc(func));
+    if (!doc)
         return nullptr;
-    w->func = Py_NewRef(func);
-    w->vectorcall = adapted_vectorcall;
-    PyObject_GC_Track(w);
-    return reinterpret_cast<PyObject *>(w);
+    Closure *c = PyObject_GC_New(Closure, ClosureType);
+    if (c == nullptr)
+        return nullptr;
+#if PY_VERSION_HEX < 0x03080000
+    Py_INCREF(ClosureType);  // 3.7 does not count instances as holders of their type
+#endif
+    c->func = Py_NewRef(func);
+    c->doc = doc.release();
+    c->def = {"wrapper", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(wrapper_call)),
+              METH_FASTCALL | METH_KEYWORDS, PyBytes_AS_STRING(c->doc)};
+    PyObject_GC_Track(c);
+    Ref closure(reinterpret_cast<PyObject *>(c));
+    return PyCFunction_NewEx(&c->def, closure.get(), ns.module_name);
 }
 
 }  // namespace vq
