@@ -1,0 +1,81 @@
+"""The benchmarked operations over cffi's compiled module _vqb_cffi: thin
+Python wrappers doing the conversions."""
+from _vqb_cffi import ffi, lib
+
+from vq.constant import CSDK_OPERATE_SUCCESS  # noqa: F401 (read as a global)
+from pyrecords import TickLikeDict2  # noqa: F401
+
+IS_PY2 = False
+IS_PY3 = True
+
+
+def adapt_to_python3(func):
+    def wrapper(*args, **kwargs):
+        if IS_PY2:
+            return func(*args, **kwargs)
+        new_args = []
+        for arg in args:
+            if isinstance(arg, str):
+                arg = arg.encode('ascii')
+            new_args.append(arg)
+        for key, value in kwargs.items():
+            if isinstance(value, str):
+                kwargs[key] = value.encode('ascii')
+        return func(*new_args, **kwargs)
+    return wrapper
+
+
+def _query(fn):
+    def member(req):
+        req_len = len(req)
+        if isinstance(req, bytearray):
+            p = ffi.from_buffer(req)
+        elif isinstance(req, bytes):
+            p = req
+        else:
+            raise TypeError("a bytes-like object is required, not '%s'" % type(req).__name__)
+        res = ffi.new("const char **")
+        res_len = ffi.new("int *")
+        status = fn(p, req_len, res, res_len)
+        if status == CSDK_OPERATE_SUCCESS:
+            return status, ffi.unpack(res[0], res_len[0])
+        return status, None
+    return member
+
+
+py_vqi_get_parameters = _query(lib.vqi_get_parameters_pb)
+py_vqi_get_orders = adapt_to_python3(_query(lib.vqi_get_orders_pb))
+
+
+def _text(s):
+    return ffi.from_buffer(s) if isinstance(s, bytearray) else s
+
+
+def py_vqi_set_backtest_config(start_time, end_time, initial_cash, transaction_ratio,
+                               commission_ratio, commission_unit, slippage_ratio,
+                               option_float_margin_ratio1, option_float_margin_ratio2,
+                               adjust, match_mode, check_cache):
+    return lib.vqi_set_backtest_config(
+        _text(start_time), _text(end_time), initial_cash, transaction_ratio,
+        commission_ratio, commission_unit, slippage_ratio, option_float_margin_ratio1,
+        option_float_margin_ratio2, adjust, match_mode, check_cache)
+
+
+py_vqi_set_backtest_config = adapt_to_python3(py_vqi_set_backtest_config)
+
+
+@ffi.def_extern()
+def callback_wrapper(msg_type, data, data_len):
+    message_type = ffi.string(msg_type)
+    if not IS_PY2:
+        message_type = message_type.decode('utf-8')
+    f(message_type, ffi.unpack(ffi.cast("const char *", data), data_len))  # noqa: F821
+
+
+def py_vqi_set_data_callback(pythonf):
+    global f
+    f = pythonf
+    lib.vqi_set_event_callback_pb(lib.callback_wrapper)
+
+
+vqi_poll = lib.vqi_poll

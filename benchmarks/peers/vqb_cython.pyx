@@ -1,0 +1,252 @@
+# cython: language_level=3
+# The benchmarked operations written with Cython: def wrappers over the C
+# library, the adapter as a Python closure, the record as a Python class.
+from cpython.bytes cimport PyBytes_AS_STRING
+from cpython.bytearray cimport PyByteArray_AS_STRING
+
+from vq.constant import CSDK_OPERATE_SUCCESS
+
+cdef extern from "vqcsdk.h":
+    ctypedef void (*EventCallback)(const char *msg_type, const void *data, int data_len)
+    int c_vqi_poll "vqi_poll"()
+    void vqi_set_event_callback_pb(EventCallback callback)
+    int vqi_get_parameters_pb(const char *req, int req_len, const char **res, int *res_len)
+    int vqi_get_orders_pb(const char *req, int req_len, const char **res, int *res_len)
+    int vqi_set_backtest_config(const char *start_time, const char *end_time,
+                                double initial_cash, double transaction_ratio,
+                                double commission_ratio, double commission_unit,
+                                double slippage_ratio, double option_float_margin_ratio1,
+                                double option_float_margin_ratio2, int adjust,
+                                int match_mode, int check_cache)
+
+ctypedef int (*query_fn)(const char *, int, const char **, int *)
+
+IS_PY2 = False
+IS_PY3 = True
+
+
+def adapt_to_python3(func):
+    def wrapper(*args, **kwargs):
+        if IS_PY2:
+            return func(*args, **kwargs)
+        new_args = []
+        for arg in args:
+            if isinstance(arg, str):
+                arg = arg.encode('ascii')
+            new_args.append(arg)
+        for key, value in kwargs.items():
+            if isinstance(value, str):
+                kwargs[key] = value.encode('ascii')
+        return func(*new_args, **kwargs)
+    return wrapper
+
+
+# ---- queries ----------------------------------------------------------------
+
+cdef object query(query_fn fn, object req):
+    cdef Py_ssize_t req_len = len(req)
+    cdef const char *p
+    if isinstance(req, bytearray):
+        p = PyByteArray_AS_STRING(req)
+    elif isinstance(req, bytes):
+        p = PyBytes_AS_STRING(req)
+    else:
+        raise TypeError("a bytes-like object is required, not '%s'" % type(req).__name__)
+    cdef const char *res = NULL
+    cdef int res_len = 0
+    cdef int status = fn(p, <int>req_len, &res, &res_len)
+    if status == CSDK_OPERATE_SUCCESS:
+        return status, res[:res_len]
+    return status, None
+
+
+def py_vqi_get_parameters(req, /):
+    return query(vqi_get_parameters_pb, req)
+
+
+def py_vqi_get_orders(req, /):
+    return query(vqi_get_orders_pb, req)
+
+
+py_vqi_get_orders = adapt_to_python3(py_vqi_get_orders)
+
+
+# ---- backtest config ----------------------------------------------------------
+
+def py_vqi_set_backtest_config(start_time, end_time, double initial_cash,
+                               double transaction_ratio, double commission_ratio,
+                               double commission_unit, double slippage_ratio,
+                               double option_float_margin_ratio1,
+                               double option_float_margin_ratio2, int adjust,
+                               int match_mode, int check_cache):
+    cdef const char *start = start_time
+    cdef const char *end = end_time
+    return vqi_set_backtest_config(start, end, initial_cash, transaction_ratio,
+                                   commission_ratio, commission_unit, slippage_ratio,
+                                   option_float_margin_ratio1, option_float_margin_ratio2,
+                                   adjust, match_mode, check_cache)
+
+
+py_vqi_set_backtest_config = adapt_to_python3(py_vqi_set_backtest_config)
+
+
+# ---- events -------------------------------------------------------------------
+
+cdef void callback_wrapper(const char *msg_type, const void *data, int data_len) noexcept:
+    if IS_PY2:
+        message_type = <bytes>msg_type
+    else:
+        message_type = msg_type.decode('utf-8')
+    f(message_type, (<const char *>data)[:data_len])
+
+
+def py_vqi_set_data_callback(pythonf, /):
+    global f
+    f = pythonf
+    vqi_set_event_callback_pb(callback_wrapper)
+
+
+def vqi_poll():
+    return c_vqi_poll()
+
+
+# ---- the tick record ------------------------------------------------------------
+
+class TickLikeDict2(object):
+    __slots__ = ['data']
+
+    def __init__(self, data):
+        self.data = data
+
+    def __getitem__(self, item):
+        return self.data.get(item)
+
+    def __setitem__(self, item, value):
+        self.data[item] = value
+
+    def __getattr__(self, item):
+        return self.data.get(item)
+
+    def __setattr__(self, item, value):
+        if item != 'data':
+            self.data[item] = value
+        else:
+            super(TickLikeDict2, self).__setattr__(item, value)
+
+    def __str__(self):
+        return self.data.__str__()
+
+    def __repr__(self):
+        return self.data.__repr__()
+
+    @property
+    def quotes(self):
+        return self.data.get('quotes')
+
+    @quotes.setter
+    def quotes(self, value):
+        self.data['quotes'] = value
+
+    @property
+    def symbol(self):
+        return self.data.get('symbol')
+
+    @symbol.setter
+    def symbol(self, value):
+        self.data['symbol'] = value
+
+    @property
+    def created_at(self):
+        return self.data.get('created_at')
+
+    @created_at.setter
+    def created_at(self, value):
+        self.data['created_at'] = value
+
+    @property
+    def price(self):
+        return self.data.get('price')
+
+    @price.setter
+    def price(self, value):
+        self.data['price'] = value
+
+    @property
+    def open(self):
+        return self.data.get('open')
+
+    @open.setter
+    def open(self, value):
+        self.data['open'] = value
+
+    @property
+    def high(self):
+        return self.data.get('high')
+
+    @high.setter
+    def high(self, value):
+        self.data['high'] = value
+
+    @property
+    def low(self):
+        return self.data.get('low')
+
+    @low.setter
+    def low(self, value):
+        self.data['low'] = value
+
+    @property
+    def cum_volume(self):
+        return self.data.get('cum_volume')
+
+    @cum_volume.setter
+    def cum_volume(self, value):
+        self.data['cum_volume'] = value
+
+    @property
+    def cum_amount(self):
+        return self.data.get('cum_amount')
+
+    @cum_amount.setter
+    def cum_amount(self, value):
+        self.data['cum_amount'] = value
+
+    @property
+    def cum_position(self):
+        return self.data.get('cum_position')
+
+    @cum_position.setter
+    def cum_position(self, value):
+        self.data['cum_position'] = value
+
+    @property
+    def last_amount(self):
+        return self.data.get('last_amount')
+
+    @last_amount.setter
+    def last_amount(self, value):
+        self.data['last_amount'] = value
+
+    @property
+    def last_volume(self):
+        return self.data.get('last_volume')
+
+    @last_volume.setter
+    def last_volume(self, value):
+        self.data['last_volume'] = value
+
+    @property
+    def trade_type(self):
+        return self.data.get('trade_type')
+
+    @trade_type.setter
+    def trade_type(self, value):
+        self.data['trade_type'] = value
+
+    @property
+    def receive_local_time(self):
+        return self.data.get('receive_local_time')
+
+    @receive_local_time.setter
+    def receive_local_time(self, value):
+        self.data['receive_local_time'] = value
