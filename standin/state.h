@@ -132,8 +132,12 @@ inline void record(Fn id, A... a) {
 /* ---- events and run control ---------------------------------------------- */
 
 void set_callback(EventCallback cb);
+EventCallback current_callback();
 void request_stop();
 void clear_stop();
+bool stop_requested();
+/* queue one event, as vqstub_queue_event with a count of 1 */
+void push_event(const char *msg_type, const char *data, int len);
 /* Deliver queued events until the queue is empty, or, when honour_stop,
  * until vqi_stop is called. */
 void deliver_events(bool honour_stop);

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 
+#include "market.h"
 #include "state.h"
 
 namespace vqstub {
@@ -104,8 +105,14 @@ void commit(Fn id, Args &&args) {
 }
 
 void set_callback(EventCallback cb) { g_callback.store(cb); }
+EventCallback current_callback() { return g_callback.load(); }
 void request_stop() { g_stop.store(true); }
 void clear_stop() { g_stop.store(false); }
+bool stop_requested() { return g_stop.load(); }
+
+void push_event(const char *msg_type, const char *data, int len) {
+  vqstub_queue_event(msg_type, data, len, 1);
+}
 
 void deliver_events(bool honour_stop) {
   for (;;) {
@@ -172,7 +179,11 @@ void vqstub_reset(void) {
   }
   g_recording.store(true);
   clear_stop();
+  g_market_on.store(false);
+  market::clear();
 }
+
+void vqstub_set_market(int on) { g_market_on.store(on != 0); }
 
 void vqstub_set_recording(int on) { g_recording.store(on != 0); }
 
@@ -225,6 +236,7 @@ double vqstub_arg_double(int i, int j) {
 int vqstub_script_int(const char *fn, long long value) {
   const int id = find_fn(fn);
   if (id < 0) return -1;
+  g_market_on.store(false);
   Script &s = g_scripts[id];
   s.value = value;
   s.status = static_cast<int>(value);
@@ -235,6 +247,7 @@ int vqstub_script_int(const char *fn, long long value) {
 int vqstub_script_double(const char *fn, double value) {
   const int id = find_fn(fn);
   if (id < 0) return -1;
+  g_market_on.store(false);
   Script &s = g_scripts[id];
   s.dvalue = value;
   s.has_dvalue = true;
@@ -244,6 +257,7 @@ int vqstub_script_double(const char *fn, double value) {
 int vqstub_script_text(const char *fn, const char *text) {
   const int id = find_fn(fn);
   if (id < 0) return -1;
+  g_market_on.store(false);
   Script &s = g_scripts[id];
   s.has_text = true;
   if (text) {
@@ -259,6 +273,7 @@ int vqstub_script_text(const char *fn, const char *text) {
 int vqstub_script_response(const char *fn, const char *data, int len) {
   const int id = find_fn(fn);
   if (id < 0) return -1;
+  g_market_on.store(false);
   Script &s = g_scripts[id];
   if (data) {
     s.resp_buf.assign(data, len > 0 ? static_cast<size_t>(len) : 0);

@@ -3,10 +3,13 @@
  *
  * Each records its call, then returns what was scripted for it.  Queries
  * and commands come from the X-macro lists; the rest are written out
- * because their parameters differ.
+ * because their parameters differ.  In market mode a few of them answer
+ * from the offline market instead (market.cpp); every call is recorded
+ * all the same.
  */
 #include <chrono>
 
+#include "market.h"
 #include "state.h"
 
 using namespace vqstub;
@@ -24,7 +27,14 @@ inline int respond(Fn id, const char **res, int *res_len) {
 
 int query(Fn id, const char *req, int req_len, const char **res, int *res_len) {
   record(id, Req{req, req_len});
+  int status;
+  if (market_on() && market::query(id, req, req_len, res, res_len, &status)) return status;
   return respond(id, res, res_len);
+}
+
+/* the market's status when it fails, else the scripted one */
+int either(int market_status, Fn id) {
+  return market_status ? market_status : g_scripts[id].status;
 }
 
 int command(Fn id, const char *req, int req_len) {
@@ -73,7 +83,7 @@ int vqi_run(void) {
   record(FN_vqi_run);
   clear_stop();
   deliver_events(true);
-  return g_scripts[FN_vqi_run].status;
+  return either(market_on() ? market::run() : 0, FN_vqi_run);
 }
 
 int vqi_stop(void) {
@@ -136,8 +146,17 @@ void vqi_set_version(const char *sdk_version, const char *sdk_lang, const char *
 
 int vqi_set_token(const char *token) { return status_call(FN_vqi_set_token, token); }
 void vqi_set_apitoken(const char *token) { void_call(FN_vqi_set_apitoken, token); }
-void vqi_set_strategy_id(const char *strategy_id) { void_call(FN_vqi_set_strategy_id, strategy_id); }
-void vqi_set_account_id(const char *account_ids) { void_call(FN_vqi_set_account_id, account_ids); }
+
+void vqi_set_strategy_id(const char *strategy_id) {
+  void_call(FN_vqi_set_strategy_id, strategy_id);
+  if (market_on()) market::set_strategy_id(strategy_id);
+}
+
+void vqi_set_account_id(const char *account_ids) {
+  void_call(FN_vqi_set_account_id, account_ids);
+  if (market_on()) market::set_account_id(account_ids);
+}
+
 void vqi_set_mfp(const char *mfp) { void_call(FN_vqi_set_mfp, mfp); }
 void vqi_set_serv_addr(const char *addr) { void_call(FN_vqi_set_serv_addr, addr); }
 
@@ -167,7 +186,9 @@ const char *vqi_get_ext_errormsg(void) { return text_call(FN_vqi_get_ext_errorms
 const char *vqi_strerror(int errorno) {
   record(FN_vqi_strerror, errorno);
   const Script &s = g_scripts[FN_vqi_strerror];
-  return s.has_text ? s.text : strerror_text(errorno);
+  if (s.has_text) return s.text;
+  const char *m = market_on() ? market::error_text(errorno) : nullptr;
+  return m ? m : strerror_text(errorno);
 }
 
 /* ---- message bus --------------------------------------------------------- */
@@ -194,10 +215,13 @@ int vqi_set_backtest_config(const char *start_time, const char *end_time, double
                             double commission_unit, double slippage_ratio,
                             double option_float_margin_ratio1, double option_float_margin_ratio2,
                             int adjust, int match_mode, int check_cache) {
-  return status_call(FN_vqi_set_backtest_config, start_time, end_time, initial_cash,
-                     transaction_ratio, commission_ratio, commission_unit, slippage_ratio,
-                     option_float_margin_ratio1, option_float_margin_ratio2, adjust, match_mode,
-                     check_cache);
+  record(FN_vqi_set_backtest_config, start_time, end_time, initial_cash, transaction_ratio,
+         commission_ratio, commission_unit, slippage_ratio, option_float_margin_ratio1,
+         option_float_margin_ratio2, adjust, match_mode, check_cache);
+  return either(market_on() ? market::configure(start_time, end_time, initial_cash,
+                                                commission_ratio, slippage_ratio)
+                            : 0,
+                FN_vqi_set_backtest_config);
 }
 
 void vqi_set_backtest_intraday(int intraday) { void_call(FN_vqi_set_backtest_intraday, intraday); }
@@ -206,11 +230,14 @@ void vqi_set_backtest_threadnum(int n) { void_call(FN_vqi_set_backtest_threadnum
 /* ---- market data, algorithmic orders, smart reorder ---------------------- */
 
 int vqi_subscribe(const char *symbols, const char *frequency, bool unsubscribe_previous) {
-  return status_call(FN_vqi_subscribe, symbols, frequency, unsubscribe_previous);
+  record(FN_vqi_subscribe, symbols, frequency, unsubscribe_previous);
+  return either(market_on() ? market::subscribe(symbols, frequency, unsubscribe_previous) : 0,
+                FN_vqi_subscribe);
 }
 
 int vqi_unsubscribe(const char *symbols, const char *frequency) {
-  return status_call(FN_vqi_unsubscribe, symbols, frequency);
+  record(FN_vqi_unsubscribe, symbols, frequency);
+  return either(market_on() ? market::unsubscribe(symbols, frequency) : 0, FN_vqi_unsubscribe);
 }
 
 int vqi_current_pb(const char *symbols, bool include_call_auction, const char *fields,
@@ -246,6 +273,7 @@ int vqi_smart_reorder_cancel(int reorder_id) {
 
 int vqi_get_account_info_pb(const char **res, int *res_len) {
   record(FN_vqi_get_account_info_pb);
+  if (market_on()) return market::account_info(res, res_len);
   return respond(FN_vqi_get_account_info_pb, res, res_len);
 }
 

@@ -29,9 +29,15 @@ enum {
 };
 
 /* Forget calls, scripts, queued events and counters; recording back on,
- * stop flag cleared.  The registered event callback is kept. */
+ * stop flag cleared, offline market cleared and switched off.  The
+ * registered event callback is kept. */
 VQSTUB_API void vqstub_reset(void);
 VQSTUB_API void vqstub_set_recording(int on);
+
+/* The offline market (MARKET.md): on in a fresh process, off after
+ * vqstub_reset or any vqstub_script_* call.  Switching it on keeps what it
+ * was configured with. */
+VQSTUB_API void vqstub_set_market(int on);
 
 /* Recorded calls, oldest first.  Out-of-range indexes give NULL, -1 or 0.
  * Pointers stay valid until the next vqstub_reset. */
@@ -44,7 +50,8 @@ VQSTUB_API long long vqstub_arg_int(int i, int j);
 VQSTUB_API double vqstub_arg_double(int i, int j);
 
 /* Scripted results stick to the function until vqstub_reset.
- * Each returns 0, or -1 when fn names no library function. */
+ * Each returns 0, or -1 when fn names no library function; a script taken
+ * switches the offline market off. */
 VQSTUB_API int vqstub_script_int(const char *fn, long long value);
 VQSTUB_API int vqstub_script_double(const char *fn, double value);
 VQSTUB_API int vqstub_script_text(const char *fn, const char *text);

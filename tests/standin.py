@@ -10,7 +10,7 @@ import os
 import subprocess
 
 __all__ = [
-    "lib", "lib_path", "reset", "recording", "calls", "last_call",
+    "lib", "lib_path", "reset", "recording", "market", "calls", "last_call",
     "assert_called", "assert_not_called", "script", "queue_event",
     "pending", "delivered", "dropped", "exported_symbols",
 ]
@@ -62,6 +62,7 @@ def _declare(name, restype, *argtypes):
 _c = ctypes
 _reset = _declare("vqstub_reset", None)
 _set_recording = _declare("vqstub_set_recording", None, _c.c_int)
+_set_market = _declare("vqstub_set_market", None, _c.c_int)
 _call_count = _declare("vqstub_call_count", _c.c_int)
 _call_name = _declare("vqstub_call_name", _c.c_char_p, _c.c_int)
 _call_argc = _declare("vqstub_call_argc", _c.c_int, _c.c_int)
@@ -87,12 +88,18 @@ def _b(text):
 
 
 def reset():
-    """Forget calls, scripts and events; the registered callback stays."""
+    """Forget calls, scripts, events and the offline market, switching the
+    market off; the registered callback stays."""
     _reset()
 
 
 def recording(on):
     _set_recording(1 if on else 0)
+
+
+def market(on):
+    """Switch the offline market on or off (reset and script switch it off)."""
+    _set_market(1 if on else 0)
 
 
 def _arg(i, j):

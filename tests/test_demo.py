@@ -1,0 +1,247 @@
+"""The stand-in's offline market, driven through the module, and the demo
+strategy (python -m vq.csdk.demo) that runs on it."""
+import datetime
+import json
+import os
+import re
+import subprocess
+import sys
+
+import pytest
+
+TESTS = os.path.dirname(os.path.abspath(__file__))
+SYMBOLS = ["SHSE.600000", "SZSE.000001"]
+FILLED, REJECTED = 3, 8
+
+
+def ts(text):
+    return datetime.datetime.strptime(text, "%Y-%m-%d %H:%M:%S")
+
+
+def weekdays(first, last):
+    day, n = datetime.date.fromisoformat(first), 0
+    while day <= datetime.date.fromisoformat(last):
+        n += day.weekday() < 5
+        day += datetime.timedelta(days=1)
+    return n
+
+
+class Events:
+    """The registered callable: keeps (type, decoded payload) and lets a test
+    act on the n-th bar."""
+
+    def __init__(self, mod):
+        self.seen, self.on_bar = [], {}
+        mod.py_vqi_set_data_callback(self)
+
+    def __call__(self, msg_type, payload):
+        self.seen.append((msg_type, json.loads(payload)))
+        if msg_type in ("bar", "tick"):
+            action = self.on_bar.get(len(self.of("bar", "tick")))
+            if action:
+                action(self.seen[-1][1])
+
+    def of(self, *types):
+        return [d for t, d in self.seen if t in types]
+
+
+@pytest.fixture
+def market(lib, mod):
+    saved = mod.__dict__.get("f")
+    lib.market(True)
+    yield Events(mod)
+    mod.f = saved
+
+
+def configure(mod, start, end, frequency="300s", symbols=SYMBOLS, cash=1e6, commission=0.0):
+    assert mod.py_vqi_set_backtest_config(
+        start_time=start, end_time=end, initial_cash=cash, transaction_ratio=1.0,
+        commission_ratio=commission, commission_unit=0.0, slippage_ratio=0.0,
+        option_float_margin_ratio1=0.0, option_float_margin_ratio2=0.0,
+        adjust=0, match_mode=0, check_cache=0) == 0
+    assert mod.py_vqi_subscribe(",".join(symbols), frequency, True) == 0
+
+
+def order(mod, **req):
+    status, res = mod.py_vqi_place_order(json.dumps(req))
+    return status, res and json.loads(res)
+
+
+def account(mod):
+    cash = json.loads(mod.py_vqi_get_cash(b"{}")[1])
+    return cash, {p["symbol"]: p for p in json.loads(mod.py_vqi_get_positions(b"{}")[1])}
+
+
+def test_bars_cover_the_weekdays_of_the_range_in_time_order(mod, market):
+    configure(mod, "2024-01-05", "2024-01-08")  # Friday to Monday
+    assert mod.py_vqi_run() == 0
+    bars = market.of("bar")
+    assert len(bars) == 2 * 48 * len(SYMBOLS)
+    assert [t for t, _ in market.seen] == ["bar"] * len(bars) + ["backtest_finished"]
+    assert market.of("backtest_finished")[0]["bars"] == len(bars)
+    eobs = [ts(b["eob"]) for b in bars]
+    assert eobs == sorted(eobs)
+    assert {e.date().isoformat() for e in eobs} == {"2024-01-05", "2024-01-08"}
+    for b in bars:
+        bar = mod.BarLikeDict2(b)
+        assert bar.symbol in SYMBOLS and bar.frequency == "300s"
+        assert ts(bar.eob) - ts(bar.bob) == datetime.timedelta(seconds=300)
+        assert "09:30:00" <= bar.bob[11:] < "11:30:00" or "13:00:00" <= bar.bob[11:] < "15:00:00"
+        assert bar.low <= min(bar.open, bar.close) <= max(bar.open, bar.close) <= bar.high
+        assert bar.volume > 0 and bar.low * bar.volume <= bar.amount <= bar.high * bar.volume
+    # both symbols at every bar time, and different paths
+    assert all(bars[i]["eob"] == bars[i + 1]["eob"] for i in range(0, len(bars), 2))
+    assert [b["close"] for b in bars[0::2]] != [b["close"] for b in bars[1::2]]
+
+
+def test_runs_are_reproducible(mod, market):
+    configure(mod, "2024-01-02 10:00", "2024-01-02T14:00:00", "60s")
+    mod.py_vqi_run()
+    first, market.seen[:] = list(market.seen), []
+    mod.py_vqi_run()
+    assert market.seen == first and len(first) == 2 * 150 + 1
+
+
+def test_daily_bar_is_made_of_the_same_trades_as_the_minute_bars(mod, market):
+    configure(mod, "2024-01-02", "2024-01-03", "60s", SYMBOLS[:1])
+    assert mod.py_vqi_subscribe(SYMBOLS[0], "1d", False) == 0
+    mod.py_vqi_run()
+    days = market.of("bar")
+    daily = [b for b in days if b["frequency"] == "1d"]
+    assert len(daily) == 2 and len(days) == 2 * 241
+    for d in daily:
+        minutes = [b for b in days if b["frequency"] == "60s" and b["eob"][:10] == d["eob"][:10]]
+        assert len(minutes) == 240 and days.index(d) > days.index(minutes[-1])
+        assert (d["open"], d["close"]) == (minutes[0]["open"], minutes[-1]["close"])
+        assert d["high"] == max(m["high"] for m in minutes)
+        assert d["low"] == min(m["low"] for m in minutes)
+        assert d["volume"] == sum(m["volume"] for m in minutes)
+    assert daily[1]["pre_close"] == daily[0]["close"]
+
+
+def test_ticks_every_three_seconds(mod, market):
+    configure(mod, "2024-01-02 09:30:00", "2024-01-02 09:31:00", "tick", SYMBOLS[:1])
+    mod.py_vqi_run()
+    ticks = [mod.TickLikeDict2(t) for t in market.of("tick")]
+    assert [ts(t.created_at).second for t in ticks] == list(range(3, 60, 3)) + [0]
+    for prev, t in zip(ticks, ticks[1:]):
+        assert t.cum_volume == prev.cum_volume + t.last_volume
+        assert t.low <= t.price <= t.high and t.high >= prev.high
+    q = ticks[-1].quotes[0]
+    assert q["bid_p"] < ticks[-1].price < q["ask_p"]
+
+
+def test_orders_fill_at_the_close_and_report_after_the_event(mod, market):
+    responses = []
+
+    def place(b, **req):  # with the reports seen by the time the call returns
+        responses.append((b, order(mod, **req), len(market.of("execrpt"))))
+
+    market.on_bar[3] = lambda b: place(b, symbol=b["symbol"], side=1, volume=300, cl_ord_id="a")
+    market.on_bar[9] = lambda b: place(b, symbol=b["symbol"], side=2, volume=100, order_type=2)
+    configure(mod, "2024-01-02", "2024-01-02", commission=0.001)
+    assert mod.py_vqi_run() == 0
+    (buy_bar, (s1, buy), n1), (sell_bar, (s2, sell), n2) = responses
+    assert (n1, n2) == (0, 1)  # a report comes only once the event has returned
+    symbol, sell_close = buy_bar["symbol"], sell_bar["close"]
+    assert sell_bar["symbol"] == symbol  # bars alternate between the two symbols
+    assert (s1, buy["status"], buy["cl_ord_id"]) == (0, FILLED, "a")
+    assert buy["filled_vwap"] == buy_bar["close"]
+    assert (s2, sell["status"], sell["filled_vwap"]) == (0, FILLED, sell_close)
+    types = [t for t, _ in market.seen]
+    reports = market.of("execrpt")
+    assert [types.index("execrpt"), len(reports)] == [3, 2]  # right after the 3rd bar
+    assert [(r["side"], r["volume"], r["price"]) for r in reports] == [
+        (1, 300, buy_bar["close"]), (2, 100, sell_close)]
+    cash, positions = account(mod)
+    expect = 1e6 - 300 * buy_bar["close"] * 1.001 + 100 * sell_close * 0.999
+    assert cash["available"] == pytest.approx(expect, abs=1e-6)
+    assert cash["commission"] == pytest.approx((300 * buy_bar["close"] + 100 * sell_close) * 0.001)
+    last = [b for b in market.of("bar") if b["symbol"] == symbol][-1]["close"]
+    assert positions[symbol]["volume"] == 200 and positions[symbol]["price"] == last
+    assert cash["nav"] == pytest.approx(cash["available"] + 200 * last)
+    assert cash["pnl"] == pytest.approx(cash["nav"] - 1e6)
+
+
+def test_rejected_and_malformed_orders(mod, market):
+    results = []
+
+    def on_first(b):
+        s = b["symbol"]
+        results.extend([
+            order(mod, symbol=s, side=2, volume=100),                      # nothing held
+            order(mod, symbol=s, side=1, volume=10 ** 9),                  # too dear
+            order(mod, symbol=s, side=1, volume=100, price=b["close"] - 1),  # limit below
+            order(mod, symbol="SHSE.000000", side=1, volume=100),          # no price
+        ])
+        results.append(mod.py_vqi_place_order(b"not json"))
+        results.append(mod.py_vqi_place_order(json.dumps({"symbol": s, "volume": 100})))
+    market.on_bar[1] = on_first
+    configure(mod, "2024-01-02", "2024-01-02", "1d", cash=1000.0)
+    mod.py_vqi_run()
+    assert [(st, r["status"]) for st, r in results[:4]] == [(0, REJECTED)] * 4
+    assert all(r["ord_rej_reason_detail"] for _, r in results[:4])
+    assert [r[0] for r in results[4:]] == [1003, 1003]
+    assert mod.c_status_fail(1003, "vqi_place_order_pb") is True
+    assert market.of("execrpt") == []
+    cash, positions = account(mod)
+    assert (cash["available"], positions) == (1000.0, {})
+
+
+def test_stop_from_inside_ends_the_run_early(mod, market):
+    market.on_bar[5] = lambda b: mod.py_vqi_stop()
+    market.on_bar[2] = lambda b: market.seen.append(("nested", mod.py_vqi_run()))
+    configure(mod, "2024-01-02", "2024-01-31")
+    assert mod.py_vqi_run() == 0
+    assert [t for t, _ in market.seen] == ["bar", "bar", "nested"] + ["bar"] * 3
+    assert market.seen[2][1] == 1005  # no run within a run
+
+
+def test_bad_settings(mod, market):
+    assert mod.py_vqi_subscribe(SYMBOLS[0], "60s", True) == 0
+    assert mod.py_vqi_run() == 1004  # subscribed, never configured
+    for start, end in [("2024-13-01", "2024-12-31"), ("yesterday", "2024-01-02"),
+                       ("2024-01-03", "2024-01-02"), ("2024-01-02 25:00", "2024-01-03")]:
+        assert mod.py_vqi_set_backtest_config(start, end, 1e6, 1, 0, 0, 0, 0, 0, 0, 0, 0) == 1001
+    for frequency in ("7s", "1x", "", "0s"):
+        assert mod.py_vqi_subscribe(SYMBOLS[0], frequency, False) == 1002
+    assert mod.py_vqi_subscribe(" , ", "60s", False) == 1002
+    assert b"frequency" in mod.py_vqi_strerror(1002)
+
+
+def test_scripting_and_reset_switch_the_market_off(lib, mod, market):
+    configure(mod, "2024-01-02", "2024-01-02")
+    lib.script("vqi_run", status=4)
+    assert mod.py_vqi_run() == 4 and market.seen == []
+    assert mod.py_vqi_place_order(b'{"symbol":"SHSE.600000","side":1,"volume":1}') == (0, b"")
+    lib.market(True)  # what it was told is kept
+    assert mod.py_vqi_run() == 4 and len(market.of("bar")) == 2 * 48
+    lib.reset()
+    lib.market(True)  # reset forgot the subscriptions
+    assert mod.py_vqi_run() == 0 and len(market.seen) == 2 * 48 + 1
+    assert [c[0] for c in lib.calls()] == ["vqi_run"]
+
+
+def run_demo(*args):
+    # from the tests directory, so the installed package is imported
+    return subprocess.run([sys.executable, "-m", "vq.csdk.demo"] + list(args), cwd=TESTS,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          universal_newlines=True, timeout=300)
+
+
+def test_demo_summary_adds_up():
+    start, end = "2024-01-02", "2024-01-12"
+    out = run_demo("--start", start, "--end", end, "--frequency", "60s", "--cash", "500000",
+                   "--short", "5", "--long", "20", "--progress-every", "1000")
+    assert out.returncode == 0, out.stderr
+    summary = dict(re.findall(r"^  ([a-z ]+):\s+(\S+)$", out.stdout, re.M))
+    num = {k: float(v) for k, v in summary.items() if k != "book check"}
+    bars = len(SYMBOLS) * weekdays(start, end) * 240
+    assert num["bars"] == bars
+    assert out.stdout.count("\n[") == bars // 1000  # progress lines
+    assert num["orders"] > 0 and num["fills"] == num["orders"] and num["rejected"] == 0
+    assert num["events"] == bars + num["fills"] + 1
+    assert num["cash"] + num["positions value"] == pytest.approx(num["equity"], abs=0.02)
+    assert num["pnl"] == pytest.approx(num["equity"] - num["initial cash"], abs=0.01)
+    assert num["initial cash"] == 500000 and summary["book check"] == "ok"
+    assert num["events per second"] == pytest.approx(num["events"] / num["run seconds"], rel=0.05)
