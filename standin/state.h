@@ -62,6 +62,13 @@ struct Req {
   int len;
 };
 
+inline void put_integer(Args &a, int kind, long long v) {
+  Arg x;
+  x.kind = kind;
+  x.i = v;
+  a.push_back(std::move(x));
+}
+
 inline void put(Args &a, const char *s) {
   Arg x;
   if (s) {
@@ -78,25 +85,11 @@ inline void put(Args &a, Req r) {
     if (r.len > 0) x.bytes.assign(r.p, static_cast<size_t>(r.len));
   }
   a.push_back(std::move(x));
-  Arg n;
-  n.kind = VQSTUB_INT;
-  n.i = r.len;
-  a.push_back(std::move(n));
+  put_integer(a, VQSTUB_INT, r.len);
 }
 
-inline void put(Args &a, int v) {
-  Arg x;
-  x.kind = VQSTUB_INT;
-  x.i = v;
-  a.push_back(std::move(x));
-}
-
-inline void put(Args &a, bool v) {
-  Arg x;
-  x.kind = VQSTUB_BOOL;
-  x.i = v;
-  a.push_back(std::move(x));
-}
+inline void put(Args &a, int v) { put_integer(a, VQSTUB_INT, v); }
+inline void put(Args &a, bool v) { put_integer(a, VQSTUB_BOOL, v); }
 
 inline void put(Args &a, double v) {
   Arg x;
@@ -107,10 +100,7 @@ inline void put(Args &a, double v) {
 
 /* the callback is recorded by address so tests can tell which one was set */
 inline void put(Args &a, EventCallback cb) {
-  Arg x;
-  x.kind = VQSTUB_INT;
-  x.i = static_cast<long long>(reinterpret_cast<intptr_t>(cb));
-  a.push_back(std::move(x));
+  put_integer(a, VQSTUB_INT, static_cast<long long>(reinterpret_cast<intptr_t>(cb)));
 }
 
 void commit(Fn id, Args &&args);
