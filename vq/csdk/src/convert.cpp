@@ -92,7 +92,7 @@ int compare_with_success(int status, int op) {
     return PyObject_IsTrue(outcome.get());
 }
 
-VQ_NOINLINE static PyObject *broken_response(const char *function, const char *res, int res_len) {
+VQ_NOINLINE static PyObject *broken_response(const char *function, int res_len) {
     if (res_len < 0)
         PyErr_Format(PyExc_SystemError, "%s reported success with a negative response length (%d)",
                      function, res_len);
@@ -100,7 +100,6 @@ VQ_NOINLINE static PyObject *broken_response(const char *function, const char *r
         PyErr_Format(PyExc_SystemError,
                      "%s reported success with a null response of %d bytes", function,
                      res_len);
-    (void)res;
     return nullptr;
 }
 
@@ -111,7 +110,7 @@ PyObject *query_result(int status, const char *res, int res_len, const char *fun
     PyObject *payload;
     if (ok) {
         if (VQ_UNLIKELY(res_len < 0 || (res == nullptr && res_len > 0)))
-            return broken_response(function, res, res_len);
+            return broken_response(function, res_len);
         payload = PyBytes_FromStringAndSize(res_len ? res : "", res_len);
         if (payload == nullptr)
             return nullptr;
