@@ -23,6 +23,8 @@ import subprocess
 import sys
 import time
 
+import build  # beside this script: the peer builds and the tool lookup
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 PEERS_DIR = os.path.join(HERE, "peers")
@@ -36,7 +38,7 @@ MODULES = {"ours": "vq.csdk.c_sdk", "floor": "vqb_floor", "cython": "vqb_cython"
            "pybind11": "vqb_pybind11", "nanobind": "vqb_nanobind", "cffi": "vqb_cffi",
            "ctypes": "vqb_ctypes"}
 # peer: files it is built from (besides build.py and the library header)
-SOURCES = {"floor": ["floor.c"], "cython": ["vqb_cython.pyx"],
+SOURCES = {"floor": ["floor.c"], "cython": ["vqb_cython.pyx", "pyrecords.py"],
            "pybind11": ["vqb_pybind11.cpp", "CMakeLists.txt"],
            "nanobind": ["vqb_nanobind.cpp", "CMakeLists.txt"],
            "cffi": ["vqb_cffi_build.py"]}
@@ -91,17 +93,6 @@ def pip_install(package, allowed):
     return None
 
 
-def working_tool(name):
-    local = os.path.join(os.path.dirname(sys.executable), name)
-    for candidate in (local, shutil.which(name)):
-        if candidate and os.access(candidate, os.X_OK):
-            try:
-                subprocess.run([candidate, "--version"], check=True,
-                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-                return candidate
-            except (OSError, subprocess.CalledProcessError):
-                pass
-    return None
 
 
 def ensure_tools(peer, allow_install):
@@ -114,11 +105,11 @@ def ensure_tools(peer, allow_install):
             if why or not have_module(module):
                 return why or "%s still missing after pip install" % package
     if peer in CMAKE_PEERS:
-        if working_tool("cmake") is None:
+        if build.tool("cmake") is None:
             why = pip_install("cmake", allow_install)
-            if why or working_tool("cmake") is None:
+            if why or build.tool("cmake") is None:
                 return why or "no working cmake"
-        if working_tool("ninja") is None:
+        if build.tool("ninja") is None:
             pip_install("ninja", allow_install)  # optional: make does too
     return None
 
