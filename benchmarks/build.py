@@ -41,7 +41,7 @@ def build_cython(out_dir, include_dir, lib_dir):
     from Cython.Build import cythonize
     # cythonize next to the build, not in the source tree
     pyx = os.path.join(out_dir, "vqb_cython.pyx")
-    for name in ("vqb_cython.pyx", "pyrecords.py"):  # the .pyx includes the records
+    for name in ("vqb_cython.pyx", "pyrecords.py", "pyadapter.py"):  # included by the .pyx
         shutil.copyfile(os.path.join(PEERS_DIR, name), os.path.join(out_dir, name))
     ext = c_extension("vqb_cython", [pyx], include_dir, lib_dir)
     (ext,) = cythonize([ext], compiler_directives={"language_level": 3}, force=True)

@@ -38,7 +38,7 @@ MODULES = {"ours": "vq.csdk.c_sdk", "floor": "vqb_floor", "cython": "vqb_cython"
            "pybind11": "vqb_pybind11", "nanobind": "vqb_nanobind", "cffi": "vqb_cffi",
            "ctypes": "vqb_ctypes"}
 # peer: files it is built from (besides build.py and the library header)
-SOURCES = {"floor": ["floor.c"], "cython": ["vqb_cython.pyx", "pyrecords.py"],
+SOURCES = {"floor": ["floor.c"], "cython": ["vqb_cython.pyx", "pyrecords.py", "pyadapter.py"],
            "pybind11": ["vqb_pybind11.cpp", "CMakeLists.txt"],
            "nanobind": ["vqb_nanobind.cpp", "CMakeLists.txt"],
            "cffi": ["vqb_cffi_build.py"]}

@@ -5,24 +5,7 @@ from _vqb_cffi import ffi, lib
 from vq.constant import CSDK_OPERATE_SUCCESS  # noqa: F401 (read as a global)
 from pyrecords import TickLikeDict2  # noqa: F401
 
-IS_PY2 = False
-IS_PY3 = True
-
-
-def adapt_to_python3(func):
-    def wrapper(*args, **kwargs):
-        if IS_PY2:
-            return func(*args, **kwargs)
-        new_args = []
-        for arg in args:
-            if isinstance(arg, str):
-                arg = arg.encode('ascii')
-            new_args.append(arg)
-        for key, value in kwargs.items():
-            if isinstance(value, str):
-                kwargs[key] = value.encode('ascii')
-        return func(*new_args, **kwargs)
-    return wrapper
+from pyadapter import IS_PY2, IS_PY3, adapt_to_python3  # noqa: F401
 
 
 def _query(fn):

@@ -5,30 +5,12 @@ import os
 from ctypes import CFUNCTYPE, POINTER, byref, c_char, c_char_p, c_double, c_int, c_void_p
 
 from vq.constant import CSDK_OPERATE_SUCCESS  # noqa: F401 (read as a global)
+from pyadapter import IS_PY2, IS_PY3, adapt_to_python3  # noqa: F401
 from pyrecords import TickLikeDict2  # noqa: F401
-
-IS_PY2 = False
-IS_PY3 = True
 
 # the library installed beside vq.csdk.c_sdk (found without importing it)
 _lib = ctypes.CDLL(os.path.join(
     os.path.dirname(importlib.util.find_spec("vq.csdk.c_sdk").origin), "libvq3-c.so"))
-
-
-def adapt_to_python3(func):
-    def wrapper(*args, **kwargs):
-        if IS_PY2:
-            return func(*args, **kwargs)
-        new_args = []
-        for arg in args:
-            if isinstance(arg, str):
-                arg = arg.encode('ascii')
-            new_args.append(arg)
-        for key, value in kwargs.items():
-            if isinstance(value, str):
-                kwargs[key] = value.encode('ascii')
-        return func(*new_args, **kwargs)
-    return wrapper
 
 
 def _text(s):
