@@ -3,9 +3,8 @@ Python wrappers doing the conversions."""
 from _vqb_cffi import ffi, lib
 
 from vq.constant import CSDK_OPERATE_SUCCESS  # noqa: F401 (read as a global)
-from pyrecords import TickLikeDict2  # noqa: F401
-
 from pyadapter import IS_PY2, IS_PY3, adapt_to_python3  # noqa: F401
+from pyrecords import TickLikeDict2  # noqa: F401
 
 
 def _query(fn):
