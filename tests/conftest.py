@@ -8,8 +8,8 @@ sys.path[:] = [p for p in sys.path if os.path.abspath(p or os.curdir) != _root]
 
 import pytest  # noqa: E402
 
-import vq.csdk.c_sdk as c_sdk  # noqa: E402
 import standin  # noqa: E402
+import vq.csdk.c_sdk as c_sdk  # noqa: E402
 
 
 @pytest.fixture

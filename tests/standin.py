@@ -39,9 +39,9 @@ def _locate():
         path = os.environ.get("VQ_STANDIN_LIB")
         if not path:
             raise ImportError("vq.csdk.c_sdk cannot be imported (%s) and "
-                              "VQ_STANDIN_LIB is not set" % exc)
+                              "VQ_STANDIN_LIB is not set" % exc) from exc
         if not os.path.isfile(path):
-            raise ImportError("VQ_STANDIN_LIB=%s is not a file" % path)
+            raise ImportError("VQ_STANDIN_LIB=%s is not a file" % path) from exc
         return os.path.abspath(path)
     # the extension finds the library in its own directory once installed;
     # in a build tree it may come from elsewhere, so trust the mapping first

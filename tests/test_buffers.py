@@ -3,9 +3,9 @@ checks, driven by the tables in contract.py and the stand-in's record."""
 import builtins
 import re
 
+import contract
 import pytest
 
-import contract
 from vq.constant import CSDK_OPERATE_SUCCESS as OK
 
 NOARG = "py_vqi_get_accounts"  # the one query without a request
@@ -154,7 +154,7 @@ def test_request_of_2_gib_refused(lib, mod):
             with pytest.raises(OverflowError):
                 call()
     finally:
-        del big, calls
+        big = calls = None  # free the 2 GiB before the next test
     lib.assert_not_called()
 
 

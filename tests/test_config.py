@@ -3,9 +3,8 @@ comes back, and how arguments are bound and converted."""
 import math
 import warnings
 
-import pytest
-
 import contract
+import pytest
 
 ROWS = {row[0]: row for row in contract.CONFIG}
 

@@ -1,9 +1,8 @@
 """Library functions exposed under their own names."""
 import time
 
-import pytest
-
 import contract
+import pytest
 
 NO_ARGS = ["vqi_get_c_version", "vqi_get_encrypted_token", "vqi_get_ext_errormsg",
            "vqi_get_orgcode", "vqi_init", "vqi_now", "vqi_now_plus", "vqi_poll"]

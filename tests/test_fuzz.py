@@ -7,13 +7,14 @@ import os
 import tempfile
 import warnings
 
-import pytest
-from hypothesis import HealthCheck, configuration, given, settings, strategies as st
-
 import contract
+import pytest
+from hypothesis import HealthCheck, configuration, given, settings
+from hypothesis import strategies as st
+from test_leaks import SIGS, Boom, Int, Sig
+
 import standin
 import vq.csdk.c_sdk as c_sdk
-from test_leaks import SIGS, Boom, Int, Sig
 
 # no example database, and hypothesis's own caches (unicode tables) out of the repo
 configuration.set_hypothesis_home_dir(os.path.join(tempfile.gettempdir(), "vq-hypothesis"))
@@ -138,7 +139,7 @@ def m_int(x):
         if not isinstance(x, int):
             raise TypeError
         if type(x) is not int:
-            warnings.warn("__int__ returned non-int", DeprecationWarning)
+            warnings.warn("__int__ returned non-int", DeprecationWarning, stacklevel=2)
     v = int.__int__(x)
     if not -2 ** 31 <= v < 2 ** 31:
         raise OverflowError

@@ -21,9 +21,9 @@ import os
 import sys
 import warnings
 
+import contract
 import pytest
 
-import contract
 import standin
 import vq.csdk.c_sdk as c_sdk
 

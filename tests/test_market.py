@@ -3,10 +3,10 @@ current snapshot, algorithmic order batches and child orders, smart reorder."""
 import builtins
 import re
 
-import pytest
-
 import contract
-from test_buffers import BROKEN, BROKEN_IDS, RESPONSES, RESPONSE_IDS, same
+import pytest
+from test_buffers import BROKEN, BROKEN_IDS, RESPONSE_IDS, RESPONSES, same
+
 from vq.constant import CSDK_OPERATE_SUCCESS as OK
 
 # per wrapper: a call (positional, in Python order), what the library records

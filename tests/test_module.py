@@ -6,9 +6,9 @@ import sys
 import textwrap
 import types
 
+import contract
 import pytest
 
-import contract
 import vq.constant
 import vq.utils
 

@@ -2,9 +2,9 @@
 import collections
 import sys
 
+import contract
 import pytest
 
-import contract
 import vq.csdk.c_sdk as c_sdk
 
 PROTOCOL = ["__init__", "__getitem__", "__setitem__", "__getattr__", "__setattr__", "__str__",

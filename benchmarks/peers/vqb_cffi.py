@@ -1,10 +1,10 @@
 """The benchmarked operations over cffi's compiled module _vqb_cffi: thin
 Python wrappers doing the conversions."""
 from _vqb_cffi import ffi, lib
-
-from vq.constant import CSDK_OPERATE_SUCCESS  # noqa: F401 (read as a global)
 from pyadapter import IS_PY2, IS_PY3, adapt_to_python3  # noqa: F401
 from pyrecords import TickLikeDict2  # noqa: F401
+
+from vq.constant import CSDK_OPERATE_SUCCESS  # noqa: F401 (read as a global)
 
 
 def _query(fn):

@@ -4,9 +4,10 @@ import importlib.util
 import os
 from ctypes import CFUNCTYPE, POINTER, byref, c_char, c_char_p, c_double, c_int, c_void_p
 
-from vq.constant import CSDK_OPERATE_SUCCESS  # noqa: F401 (read as a global)
 from pyadapter import IS_PY2, IS_PY3, adapt_to_python3  # noqa: F401
 from pyrecords import TickLikeDict2  # noqa: F401
+
+from vq.constant import CSDK_OPERATE_SUCCESS  # noqa: F401 (read as a global)
 
 # the library installed beside vq.csdk.c_sdk (found without importing it)
 _lib = ctypes.CDLL(os.path.join(

@@ -45,6 +45,7 @@ struct SignatureAdapter {
             reinterpret_cast<RawFunction>(fn), SignatureAdapter<decltype(fn), __VA_ARGS__>::call, {} \
     }
 
+// clang-format off
 // In the order of binding.
 ExportRow exports[] = {
     VQ_EXPORT(vqi_add_bus_topic, "topic", Nothing, Text<0>),
@@ -63,6 +64,7 @@ ExportRow exports[] = {
     VQ_EXPORT(vqi_set_mode, "mode", Nothing, Int<0>),
     VQ_EXPORT(vqi_strerror, "errorno", TextOut, Int<0>),
 };
+// clang-format on
 
 PyTypeObject ExportType = {PyVarObject_HEAD_INIT(nullptr, 0)};
 

@@ -10,6 +10,7 @@ namespace vq {
 #define COMMAND(pyname, fn, publication) \
     VQ_WRAP(pyname, "req", publication, fn, Status, Request<0>)
 
+// clang-format off
 static Row rows[] = {
     // ---- queries: (status, response) or (status, None) -------------------------------
     QUERY("py_vqi_current_price",                           vqi_current_price_pb,                         ADAPTED),
@@ -156,6 +157,7 @@ static Row rows[] = {
     COMMAND("py_vqi_set_instrument_pool_symbols_pb",          vqi_set_instrument_pool_symbols_pb,           PLAIN),
     COMMAND("py_vqi_del_instrument_pool_by_name_pb",          vqi_del_instrument_pool_by_name_pb,           PLAIN),
 };
+// clang-format on
 
 RowTable buffer_wrappers() { return VQ_TABLE(rows); }
 

@@ -5,6 +5,7 @@
 
 namespace vq {
 
+// clang-format off
 static Row rows[] = {
     // ---- one text, one integer or nothing --------------------------------------
     VQ_WRAP("py_vqi_set_mode_consistency", "mode", ADAPTED, vqi_set_mode_consistency, Nothing, IntTruth<0>),
@@ -62,6 +63,7 @@ static Row rows[] = {
     VQ_WRAP("py_vqi_set_backtest_intraday", "req", ADAPTED, vqi_set_backtest_intraday, Nothing, Int<0>),
     VQ_WRAP("py_vqi_set_backtest_threadnum", "n", PLAIN, vqi_set_backtest_threadnum, Nothing, Int<0>),
 };
+// clang-format on
 
 RowTable config_wrappers() { return VQ_TABLE(rows); }
 

@@ -6,6 +6,7 @@
 
 namespace vq {
 
+// clang-format off
 static Row rows[] = {
     VQ_WRAP("py_vqi_subscribe", "symbols, frequency, unsubscribe_previous", ADAPTED,
             vqi_subscribe, Status, Text<0>, Text<1>, Truth<2>),
@@ -27,6 +28,7 @@ static Row rows[] = {
     VQ_WRAP("py_vqi_smart_reorder_cancel", "reorder_id", ADAPTED,
             vqi_smart_reorder_cancel, Status, Int<0>),
 };
+// clang-format on
 
 RowTable market_wrappers() { return VQ_TABLE(rows); }
 
