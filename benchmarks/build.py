@@ -7,6 +7,7 @@ floor, cython and cffi are built with setuptools; pybind11 and nanobind
 with CMake (ninja when it is there).  Every peer links the libvq3-c.so in
 LIB_DIR by name and finds it there at run time.
 """
+
 import os
 import shutil
 import subprocess
@@ -18,6 +19,7 @@ PEERS_DIR = os.path.join(HERE, "peers")
 
 def build_extension(ext, out_dir):
     from setuptools import Distribution
+
     dist = Distribution({"name": ext.name, "ext_modules": [ext]})
     cmd = dist.get_command_obj("build_ext")
     cmd.build_lib = out_dir
@@ -28,8 +30,15 @@ def build_extension(ext, out_dir):
 
 def c_extension(name, sources, include_dir, lib_dir):
     from setuptools import Extension
-    return Extension(name, sources, include_dirs=[include_dir], libraries=["vq3-c"],
-                     library_dirs=[lib_dir], runtime_library_dirs=[lib_dir])
+
+    return Extension(
+        name,
+        sources,
+        include_dirs=[include_dir],
+        libraries=["vq3-c"],
+        library_dirs=[lib_dir],
+        runtime_library_dirs=[lib_dir],
+    )
 
 
 def build_floor(out_dir, include_dir, lib_dir):
@@ -39,6 +48,7 @@ def build_floor(out_dir, include_dir, lib_dir):
 
 def build_cython(out_dir, include_dir, lib_dir):
     from Cython.Build import cythonize
+
     # cythonize next to the build, not in the source tree
     pyx = os.path.join(out_dir, "vqb_cython.pyx")
     for name in ("vqb_cython.pyx", "pyrecords.py", "pyadapter.py"):  # included by the .pyx
@@ -51,6 +61,7 @@ def build_cython(out_dir, include_dir, lib_dir):
 def build_cffi(out_dir, include_dir, lib_dir):
     sys.path.insert(0, PEERS_DIR)
     import vqb_cffi_build
+
     vqb_cffi_build.main(include_dir, lib_dir, out_dir)
 
 
@@ -60,8 +71,12 @@ def tool(name):
     for candidate in (local, shutil.which(name)):
         if candidate and os.access(candidate, os.X_OK):
             try:
-                subprocess.run([candidate, "--version"], check=True,
-                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                subprocess.run(
+                    [candidate, "--version"],
+                    check=True,
+                    stdout=subprocess.DEVNULL,
+                    stderr=subprocess.DEVNULL,
+                )
                 return candidate
             except (OSError, subprocess.CalledProcessError):
                 continue
@@ -74,14 +89,20 @@ def build_cmake(peer, package_dir_arg, out_dir, include_dir, lib_dir):
         raise RuntimeError("no working cmake")
     ninja = tool("ninja")
     work = os.path.join(out_dir, "cmake")
-    args = [cmake, "-S", PEERS_DIR, "-B", work,
-            "-DCMAKE_BUILD_TYPE=Release",
-            "-DVQB_PEER=" + peer,
-            "-DVQ_INCLUDE_DIR=" + include_dir,
-            "-DVQ_LIB_DIR=" + lib_dir,
-            "-DVQB_OUT_DIR=" + out_dir,
-            "-DPython_EXECUTABLE=" + sys.executable,
-            package_dir_arg]
+    args = [
+        cmake,
+        "-S",
+        PEERS_DIR,
+        "-B",
+        work,
+        "-DCMAKE_BUILD_TYPE=Release",
+        "-DVQB_PEER=" + peer,
+        "-DVQ_INCLUDE_DIR=" + include_dir,
+        "-DVQ_LIB_DIR=" + lib_dir,
+        "-DVQB_OUT_DIR=" + out_dir,
+        "-DPython_EXECUTABLE=" + sys.executable,
+        package_dir_arg,
+    ]
     if ninja:
         args += ["-G", "Ninja", "-DCMAKE_MAKE_PROGRAM=" + ninja]
     subprocess.run(args, check=True)
@@ -90,14 +111,16 @@ def build_cmake(peer, package_dir_arg, out_dir, include_dir, lib_dir):
 
 def build_pybind11(out_dir, include_dir, lib_dir):
     import pybind11
-    build_cmake("pybind11", "-Dpybind11_DIR=" + pybind11.get_cmake_dir(),
-                out_dir, include_dir, lib_dir)
+
+    build_cmake(
+        "pybind11", "-Dpybind11_DIR=" + pybind11.get_cmake_dir(), out_dir, include_dir, lib_dir
+    )
 
 
 def build_nanobind(out_dir, include_dir, lib_dir):
     import nanobind
-    build_cmake("nanobind", "-Dnanobind_DIR=" + nanobind.cmake_dir(),
-                out_dir, include_dir, lib_dir)
+
+    build_cmake("nanobind", "-Dnanobind_DIR=" + nanobind.cmake_dir(), out_dir, include_dir, lib_dir)
 
 
 BUILDERS = {
@@ -111,5 +134,4 @@ BUILDERS = {
 if __name__ == "__main__":
     peer, out_dir, include_dir, lib_dir = sys.argv[1:5]
     os.makedirs(out_dir, exist_ok=True)
-    BUILDERS[peer](os.path.abspath(out_dir), os.path.abspath(include_dir),
-                   os.path.abspath(lib_dir))
+    BUILDERS[peer](os.path.abspath(out_dir), os.path.abspath(include_dir), os.path.abspath(lib_dir))

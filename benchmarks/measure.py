@@ -7,6 +7,7 @@ Checks first that every operation gives the contract's result and reaches
 the library, then times each one.  Prints one JSON object: ns per operation
 by benchmark.  Nothing here judges a time.
 """
+
 import ctypes
 import gc
 import importlib
@@ -29,24 +30,50 @@ RESPONSE = bytes(range(0x30, 0x40))
 PAYLOAD = bytes(range(64))
 EVENT_TYPE = b"tick"
 TICK = {
-    "symbol": "SHSE.600000", "created_at": 1718000000.5, "price": 10.25,
-    "open": 10.0, "high": 10.5, "low": 9.9, "cum_volume": 1250000,
-    "cum_amount": 12800000.0, "cum_position": 0, "last_amount": 10250.0,
-    "last_volume": 1000, "trade_type": 1, "receive_local_time": 1718000000.51,
+    "symbol": "SHSE.600000",
+    "created_at": 1718000000.5,
+    "price": 10.25,
+    "open": 10.0,
+    "high": 10.5,
+    "low": 9.9,
+    "cum_volume": 1250000,
+    "cum_amount": 12800000.0,
+    "cum_position": 0,
+    "last_amount": 10250.0,
+    "last_volume": 1000,
+    "trade_type": 1,
+    "receive_local_time": 1718000000.51,
     "quotes": [],
 }
-CONFIG = dict(start_time="2024-01-02 09:30:00", end_time="2024-06-28 15:00:00",
-              initial_cash=1000000.0, transaction_ratio=1.0, commission_ratio=0.0003,
-              commission_unit=0.0, slippage_ratio=0.001, option_float_margin_ratio1=0.2,
-              option_float_margin_ratio2=0.1, adjust=1, match_mode=0, check_cache=1)
+CONFIG = dict(
+    start_time="2024-01-02 09:30:00",
+    end_time="2024-06-28 15:00:00",
+    initial_cash=1000000.0,
+    transaction_ratio=1.0,
+    commission_ratio=0.0003,
+    commission_unit=0.0,
+    slippage_ratio=0.001,
+    option_float_margin_ratio1=0.2,
+    option_float_margin_ratio2=0.1,
+    adjust=1,
+    match_mode=0,
+    check_cache=1,
+)
 
 # name, statement timed (None: B4, timed apart), what the statement uses
 BENCHMARKS = [
     ("B1 get_parameters(bytes)", "f(req)", ("py_vqi_get_parameters", "req")),
     ("B2 get_orders(str)", "f(req_str)", ("py_vqi_get_orders", "req_str")),
-    ("B3 set_backtest_config(kw)", "f(" + ", ".join(
-        "%s=%s" % (k, "s0" if k == "start_time" else "s1" if k == "end_time" else repr(v))
-        for k, v in CONFIG.items()) + ")", ("py_vqi_set_backtest_config", "s0", "s1")),
+    (
+        "B3 set_backtest_config(kw)",
+        "f("
+        + ", ".join(
+            "%s=%s" % (k, "s0" if k == "start_time" else "s1" if k == "end_time" else repr(v))
+            for k, v in CONFIG.items()
+        )
+        + ")",
+        ("py_vqi_set_backtest_config", "s0", "s1"),
+    ),
     ("B4 event dispatch", None, (None,)),
     ("B5 TickLikeDict2(d)", "f(d)", ("TickLikeDict2", "d")),
     ("B5 tick.price", "t.price", (None, "t")),
@@ -85,8 +112,7 @@ class Stub(object):
             self.lib.vqstub_script_response(fn, response, len(response))
 
     def calls(self):
-        return [self.lib.vqstub_call_name(i).decode()
-                for i in range(self.lib.vqstub_call_count())]
+        return [self.lib.vqstub_call_name(i).decode() for i in range(self.lib.vqstub_call_count())]
 
     def queue(self, count):
         self.lib.vqstub_queue_event(EVENT_TYPE, PAYLOAD, len(PAYLOAD), count)
@@ -126,8 +152,11 @@ def check(mod, stub):
     expect("B1", mod.py_vqi_get_parameters(REQ), (0, RESPONSE))
     expect("B2", mod.py_vqi_get_orders(REQ_STR), (0, RESPONSE))
     expect("B3", mod.py_vqi_set_backtest_config(**CONFIG), 0)
-    expect("library calls", stub.calls(),
-           ["vqi_get_parameters_pb", "vqi_get_orders_pb", "vqi_set_backtest_config"])
+    expect(
+        "library calls",
+        stub.calls(),
+        ["vqi_get_parameters_pb", "vqi_get_orders_pb", "vqi_set_backtest_config"],
+    )
     seen = []
     mod.py_vqi_set_data_callback(lambda t, d: seen.append((t, d)))
     stub.queue(3)
@@ -140,11 +169,14 @@ def check(mod, stub):
 
 
 def make_loop(stmt, names):
-    src = ("def loop(_it, _clock, %s):\n"
-           "    _t0 = _clock()\n"
-           "    for _ in _it:\n" % ", ".join(names)
-           + ("        %s\n" % stmt) * UNROLL
-           + "    return _clock() - _t0\n")
+    src = (
+        "def loop(_it, _clock, %s):\n"
+        "    _t0 = _clock()\n"
+        "    for _ in _it:\n"
+        % ", ".join(names)
+        + ("        %s\n" % stmt) * UNROLL
+        + "    return _clock() - _t0\n"
+    )
     ns = {}
     exec(compile(src, "<bench>", "exec"), ns)
     return ns["loop"]
@@ -159,7 +191,7 @@ def time_stmt(stmt, env, budget_ns, repeat):
     n = 10
     while True:
         elapsed = loop(itertools.repeat(None, n), clock, *args)
-        if elapsed >= budget_ns / 10 or n >= 10 ** 8:
+        if elapsed >= budget_ns / 10 or n >= 10**8:
             break
         n *= 4
     n = max(1, int(n * budget_ns / max(elapsed, 1)))
@@ -197,8 +229,14 @@ def main(argv):
     mod = importlib.import_module(module)
     check(mod, stub)
 
-    values = {"req": REQ, "req_str": REQ_STR, "s0": CONFIG["start_time"],
-              "s1": CONFIG["end_time"], "d": dict(TICK), "t": mod.TickLikeDict2(dict(TICK))}
+    values = {
+        "req": REQ,
+        "req_str": REQ_STR,
+        "s0": CONFIG["start_time"],
+        "s1": CONFIG["end_time"],
+        "d": dict(TICK),
+        "t": mod.TickLikeDict2(dict(TICK)),
+    }
     out = {}
     gc.collect()
     gc.disable()

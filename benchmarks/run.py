@@ -10,6 +10,7 @@ operation, the spread between rounds, and the ratios ours/floor and
 ours/cython.  It asserts nothing about time: the exit status is 0 once ours
 and floor were built and measured.
 """
+
 import argparse
 import hashlib
 import importlib
@@ -34,20 +35,31 @@ sys.path[:] = [p for p in sys.path if os.path.abspath(p or os.curdir) != ROOT]
 
 PEERS = ["ours", "floor", "cython", "pybind11", "nanobind", "cffi", "ctypes"]
 REQUIRED = ("ours", "floor")
-MODULES = {"ours": "vq.csdk.c_sdk", "floor": "vqb_floor", "cython": "vqb_cython",
-           "pybind11": "vqb_pybind11", "nanobind": "vqb_nanobind", "cffi": "vqb_cffi",
-           "ctypes": "vqb_ctypes"}
+MODULES = {
+    "ours": "vq.csdk.c_sdk",
+    "floor": "vqb_floor",
+    "cython": "vqb_cython",
+    "pybind11": "vqb_pybind11",
+    "nanobind": "vqb_nanobind",
+    "cffi": "vqb_cffi",
+    "ctypes": "vqb_ctypes",
+}
 # peer: files it is built from (besides build.py and the library header)
-SOURCES = {"floor": ["floor.c"], "cython": ["vqb_cython.pyx", "pyrecords.py", "pyadapter.py"],
-           "pybind11": ["vqb_pybind11.cpp", "CMakeLists.txt"],
-           "nanobind": ["vqb_nanobind.cpp", "CMakeLists.txt"],
-           "cffi": ["vqb_cffi_build.py"]}
+SOURCES = {
+    "floor": ["floor.c"],
+    "cython": ["vqb_cython.pyx", "pyrecords.py", "pyadapter.py"],
+    "pybind11": ["vqb_pybind11.cpp", "CMakeLists.txt"],
+    "nanobind": ["vqb_nanobind.cpp", "CMakeLists.txt"],
+    "cffi": ["vqb_cffi_build.py"],
+}
 # peer: (module to import, pip package) for each tool its build needs
-TOOLS = {"floor": [("setuptools", "setuptools")],
-         "cython": [("Cython", "cython"), ("setuptools", "setuptools")],
-         "pybind11": [("pybind11", "pybind11")],
-         "nanobind": [("nanobind", "nanobind")],
-         "cffi": [("cffi", "cffi"), ("setuptools", "setuptools")]}
+TOOLS = {
+    "floor": [("setuptools", "setuptools")],
+    "cython": [("Cython", "cython"), ("setuptools", "setuptools")],
+    "pybind11": [("pybind11", "pybind11")],
+    "nanobind": [("nanobind", "nanobind")],
+    "cffi": [("cffi", "cffi"), ("setuptools", "setuptools")],
+}
 CMAKE_PEERS = ("pybind11", "nanobind")
 
 TARGETS_FLOOR = {"B1": 1.25, "B2": 1.25, "B3": 1.5, "B4": 1.25, "B5": 2.0}
@@ -62,11 +74,11 @@ def log(msg):
 
 # ---- environment ---------------------------------------------------------------
 
+
 def installed_module():
     spec = importlib.util.find_spec("vq.csdk.c_sdk")
     if spec is None or not spec.origin or not spec.origin.endswith(".so"):
-        sys.exit("vq.csdk.c_sdk is not installed for %s (pip install %s)"
-                 % (sys.executable, ROOT))
+        sys.exit("vq.csdk.c_sdk is not installed for %s (pip install %s)" % (sys.executable, ROOT))
     lib_dir = os.path.dirname(spec.origin)
     if not os.path.isfile(os.path.join(lib_dir, "libvq3-c.so")):
         sys.exit("no libvq3-c.so beside %s" % spec.origin)
@@ -84,15 +96,16 @@ def pip_install(package, allowed):
     if not allowed:
         return "not installed (and --no-install given)"
     log("  pip install %s (missing from this environment)" % package)
-    r = subprocess.run([sys.executable, "-m", "pip", "install", "-q", package],
-                       stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                       universal_newlines=True)
+    r = subprocess.run(
+        [sys.executable, "-m", "pip", "install", "-q", package],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.STDOUT,
+        universal_newlines=True,
+    )
     if r.returncode != 0:
         return "pip install %s failed: %s" % (package, last_lines(r.stdout, 2))
     importlib.invalidate_caches()
     return None
-
-
 
 
 def ensure_tools(peer, allow_install):
@@ -134,13 +147,17 @@ def first_error(text):
     """The first compiler or CMake error of a build log, else its last lines."""
     for line in (text or "").splitlines():
         low = line.lower()
-        if (" error" in low or low.startswith("error")) and "traceback" not in low \
-                and "calledprocesserror" not in low:
+        if (
+            (" error" in low or low.startswith("error"))
+            and "traceback" not in low
+            and "calledprocesserror" not in low
+        ):
             return line.strip()
     return last_lines(text, 1)
 
 
 # ---- building --------------------------------------------------------------------
+
 
 def build_tag():
     exe = hashlib.sha1(os.path.realpath(sys.executable).encode()).hexdigest()[:8]
@@ -154,8 +171,11 @@ def stamp_of(peer, lib_dir):
     h.update(lib_dir.encode())
     h.update(" ".join(tool_versions(peer)).encode())
     files = [os.path.join(PEERS_DIR, f) for f in SOURCES[peer]]
-    files += [os.path.join(HERE, "build.py"), os.path.join(INCLUDE_DIR, "vqcsdk.h"),
-              os.path.join(INCLUDE_DIR, "vqdef.h")]
+    files += [
+        os.path.join(HERE, "build.py"),
+        os.path.join(INCLUDE_DIR, "vqcsdk.h"),
+        os.path.join(INCLUDE_DIR, "vqdef.h"),
+    ]
     for path in files:
         with open(path, "rb") as fh:
             h.update(fh.read())
@@ -164,8 +184,11 @@ def stamp_of(peer, lib_dir):
 
 def built_module(out_dir, module):
     prefix = "_vqb_cffi" if module == "vqb_cffi" else module
-    return any(f.startswith(prefix + ".") and f.endswith(".so") for f in os.listdir(out_dir)) \
-        if os.path.isdir(out_dir) else False
+    return (
+        any(f.startswith(prefix + ".") and f.endswith(".so") for f in os.listdir(out_dir))
+        if os.path.isdir(out_dir)
+        else False
+    )
 
 
 def build_peer(peer, build_root, lib_dir, allow_install, rebuild):
@@ -192,8 +215,11 @@ def build_peer(peer, build_root, lib_dir, allow_install, rebuild):
         os.remove(stamp_file)
     started = time.time()
     with open(log_file, "w") as fh:
-        r = subprocess.run([sys.executable, os.path.join(HERE, "build.py"), peer, out_dir,
-                            INCLUDE_DIR, lib_dir], stdout=fh, stderr=subprocess.STDOUT)
+        r = subprocess.run(
+            [sys.executable, os.path.join(HERE, "build.py"), peer, out_dir, INCLUDE_DIR, lib_dir],
+            stdout=fh,
+            stderr=subprocess.STDOUT,
+        )
     with open(log_file) as fh:
         text = fh.read()
     if r.returncode != 0 or not built_module(out_dir, MODULES[peer]):
@@ -206,12 +232,25 @@ def build_peer(peer, build_root, lib_dir, allow_install, rebuild):
 
 # ---- measuring -------------------------------------------------------------------
 
+
 def run_worker(peer, paths, settings):
-    cmd = [sys.executable, os.path.join(HERE, "measure.py"), peer, MODULES[peer],
-           str(settings["budget_ms"]), str(settings["repeat"]), str(settings["events"])] + paths
+    cmd = [
+        sys.executable,
+        os.path.join(HERE, "measure.py"),
+        peer,
+        MODULES[peer],
+        str(settings["budget_ms"]),
+        str(settings["repeat"]),
+        str(settings["events"]),
+    ] + paths
     try:
-        r = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                           universal_newlines=True, timeout=WORKER_TIMEOUT)
+        r = subprocess.run(
+            cmd,
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            universal_newlines=True,
+            timeout=WORKER_TIMEOUT,
+        )
     except subprocess.TimeoutExpired:
         return None, "no result after %d s" % WORKER_TIMEOUT
     if r.returncode != 0:
@@ -223,6 +262,7 @@ def run_worker(peer, paths, settings):
 
 
 # ---- report ----------------------------------------------------------------------
+
 
 def fmt(v):
     if v is None:
@@ -238,8 +278,9 @@ def table(title, rows, columns, cell):
     lines = [title.ljust(width0) + "".join(c.rjust(w + 2) for c, w in zip(columns, widths))]
     lines.append("-" * len(lines[0]))
     for r in rows:
-        lines.append(r.ljust(width0) + "".join(
-            fmt(cell(r, c)).rjust(w + 2) for c, w in zip(columns, widths)))
+        lines.append(
+            r.ljust(width0) + "".join(fmt(cell(r, c)).rjust(w + 2) for c, w in zip(columns, widths))
+        )
     return "\n".join(lines)
 
 
@@ -261,8 +302,12 @@ def report(samples, benches, peers, na, failures, settings, lib_dir):
             vals = [s[b] for s in samples.get(peer, []) if b in s]
             if vals:
                 med = statistics.median(vals)
-                stats[peer, b] = {"best": min(vals), "median": med, "n": len(vals),
-                                  "spread": (max(vals) - min(vals)) / med * 100 if med else 0.0}
+                stats[peer, b] = {
+                    "best": min(vals),
+                    "median": med,
+                    "n": len(vals),
+                    "spread": (max(vals) - min(vals)) / med * 100 if med else 0.0,
+                }
 
     def cell(key):
         def get(b, peer):
@@ -270,31 +315,63 @@ def report(samples, benches, peers, na, failures, settings, lib_dir):
                 return "n/a"
             s = stats.get((peer, b))
             return s[key] if s else "err"
+
         return get
 
     out = []
-    out.append("CPython %s (%s) on %s %s, %s, %d CPUs"
-               % (platform.python_version(), sys.executable, platform.system(),
-                  platform.machine(), cpu_model(), os.cpu_count() or 0))
+    out.append(
+        "CPython %s (%s) on %s %s, %s, %d CPUs"
+        % (
+            platform.python_version(),
+            sys.executable,
+            platform.system(),
+            platform.machine(),
+            cpu_model(),
+            os.cpu_count() or 0,
+        )
+    )
     out.append("library: %s" % os.path.join(lib_dir, "libvq3-c.so"))
-    out.append("rounds: %d; per round, best of %d runs of ~%s ms each; B4: %d events "
-               "in one vqi_poll(); clock: %s"
-               % (settings["rounds"], settings["repeat"], settings["budget_ms"],
-                  settings["events"],
-                  "wall" if os.environ.get("VQB_CLOCK") == "wall" else "thread CPU time"))
+    out.append(
+        "rounds: %d; per round, best of %d runs of ~%s ms each; B4: %d events "
+        "in one vqi_poll(); clock: %s"
+        % (
+            settings["rounds"],
+            settings["repeat"],
+            settings["budget_ms"],
+            settings["events"],
+            "wall" if os.environ.get("VQB_CLOCK") == "wall" else "thread CPU time",
+        )
+    )
     out.append("")
     out.append(table("ns/op, best of rounds", benches, peers, cell("best")))
     out.append("")
     out.append(table("ns/op, median of rounds", benches, peers, cell("median")))
     out.append("")
-    out.append(table("spread, (max-min)/median %", benches, peers,
-                     lambda b, p: "n/a" if p in na else
-                     ("%.0f%%" % stats[p, b]["spread"]) if (p, b) in stats else "err"))
+    out.append(
+        table(
+            "spread, (max-min)/median %",
+            benches,
+            peers,
+            lambda b, p: (
+                "n/a"
+                if p in na
+                else ("%.0f%%" % stats[p, b]["spread"])
+                if (p, b) in stats
+                else "err"
+            ),
+        )
+    )
     out.append("")
-    out.append("ratios (best | median; verdict on the median; targets are reported, "
-               "not enforced)")
+    out.append("ratios (best | median; verdict on the median; targets are reported, not enforced)")
     head = "%-30s %-15s %-7s %-6s   %-15s %-7s %s" % (
-        "", "ours/floor", "target", "", "ours/cython", "target", "")
+        "",
+        "ours/floor",
+        "target",
+        "",
+        "ours/cython",
+        "target",
+        "",
+    )
     out.append(head)
     out.append("-" * len(head))
 
@@ -322,19 +399,26 @@ def report(samples, benches, peers, na, failures, settings, lib_dir):
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    ap.add_argument("--quick", action="store_true",
-                    help="tiny counts, two rounds: checks that everything runs")
+    ap.add_argument(
+        "--quick", action="store_true", help="tiny counts, two rounds: checks that everything runs"
+    )
     ap.add_argument("--rounds", type=int, help="rounds (7; --quick 2)")
     ap.add_argument("--peers", help="comma-separated subset of " + ",".join(PEERS))
-    ap.add_argument("--no-install", action="store_true",
-                    help="never pip install a missing build tool (the peer is n/a)")
+    ap.add_argument(
+        "--no-install",
+        action="store_true",
+        help="never pip install a missing build tool (the peer is n/a)",
+    )
     ap.add_argument("--rebuild", action="store_true", help="rebuild every peer")
     ap.add_argument("--json", help="also write the samples and statistics here")
     args = ap.parse_args()
 
     started = time.time()
-    settings = ({"rounds": 2, "budget_ms": 1, "repeat": 1, "events": 2000} if args.quick
-                else {"rounds": 7, "budget_ms": 20, "repeat": 3, "events": 10 ** 6})
+    settings = (
+        {"rounds": 2, "budget_ms": 1, "repeat": 1, "events": 2000}
+        if args.quick
+        else {"rounds": 7, "budget_ms": 20, "repeat": 3, "events": 10**6}
+    )
     if args.rounds:
         settings["rounds"] = args.rounds
     peers = PEERS if not args.peers else [p.strip() for p in args.peers.split(",")]
@@ -362,12 +446,13 @@ def main():
 
     sys.path[:0] = [HERE]
     from measure import BENCHMARKS  # noqa: E402
+
     benches = [b[0] for b in BENCHMARKS]
 
     samples, failures = {}, {}
     live = [p for p in peers if p in paths]
     for rnd in range(settings["rounds"]):
-        order = live[rnd % len(live):] + live[:rnd % len(live)]
+        order = live[rnd % len(live) :] + live[: rnd % len(live)]
         log("round %d/%d: %s" % (rnd + 1, settings["rounds"], " ".join(order)))
         for peer in order:
             ns, why = run_worker(peer, paths[peer], settings)
@@ -379,7 +464,8 @@ def main():
     for peer in live:
         if peer not in samples:
             na[peer] = "every round failed: %s" % next(
-                why for (p, _), why in sorted(failures.items()) if p == peer)
+                why for (p, _), why in sorted(failures.items()) if p == peer
+            )
 
     text, stats = report(samples, benches, peers, na, failures, settings, lib_dir)
     print(text)
@@ -387,9 +473,17 @@ def main():
     print("\ntotal %.1f s (building %.1f s)" % (total, build_time))
     if args.json:
         with open(args.json, "w") as fh:
-            json.dump({"settings": settings, "python": sys.version, "samples": samples,
-                       "na": na, "stats": {"%s|%s" % k: v for k, v in stats.items()}},
-                      fh, indent=1)
+            json.dump(
+                {
+                    "settings": settings,
+                    "python": sys.version,
+                    "samples": samples,
+                    "na": na,
+                    "stats": {"%s|%s" % k: v for k, v in stats.items()},
+                },
+                fh,
+                indent=1,
+            )
     missing = [p for p in REQUIRED if p in na]
     if missing:
         log("required peer(s) not measured: %s" % ", ".join(missing))

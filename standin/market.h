@@ -16,17 +16,19 @@ namespace vqstub {
  * scripting call, back on with vqstub_set_market(1). */
 extern std::atomic<bool> g_market_on;
 
-inline bool market_on() { return g_market_on.load(std::memory_order_relaxed); }
+inline bool market_on() {
+    return g_market_on.load(std::memory_order_relaxed);
+}
 
 namespace market {
 
 /* statuses of the market's own failures */
 enum : int {
-  ERR_TIME = 1001,     /* start/end text not understood, or end before start */
-  ERR_SUBSCRIBE = 1002, /* no symbols, or a frequency the market cannot make */
-  ERR_ORDER = 1003,    /* order request not understood */
-  ERR_NO_CONFIG = 1004, /* vqi_run with subscriptions but no backtest config */
-  ERR_BUSY = 1005      /* vqi_run from inside a running simulation */
+    ERR_TIME = 1001,      /* start/end text not understood, or end before start */
+    ERR_SUBSCRIBE = 1002, /* no symbols, or a frequency the market cannot make */
+    ERR_ORDER = 1003,     /* order request not understood */
+    ERR_NO_CONFIG = 1004, /* vqi_run with subscriptions but no backtest config */
+    ERR_BUSY = 1005       /* vqi_run from inside a running simulation */
 };
 
 /* error text of the codes above, or null */

@@ -9,9 +9,9 @@
 #define VQ_STANDIN_VQSTUB_H
 
 #if defined(__GNUC__)
-#  define VQSTUB_API __attribute__((visibility("default")))
+#    define VQSTUB_API __attribute__((visibility("default")))
 #else
-#  define VQSTUB_API
+#    define VQSTUB_API
 #endif
 
 #ifdef __cplusplus
@@ -20,12 +20,12 @@ extern "C" {
 
 /* kinds of a recorded argument */
 enum {
-  VQSTUB_NULL = 0,   /* null text or request pointer */
-  VQSTUB_TEXT = 1,   /* NUL-terminated text */
-  VQSTUB_BYTES = 2,  /* request bytes; its int length is the next argument */
-  VQSTUB_INT = 3,    /* int, and the callback address */
-  VQSTUB_DOUBLE = 4,
-  VQSTUB_BOOL = 5
+    VQSTUB_NULL = 0,  /* null text or request pointer */
+    VQSTUB_TEXT = 1,  /* NUL-terminated text */
+    VQSTUB_BYTES = 2, /* request bytes; its int length is the next argument */
+    VQSTUB_INT = 3,   /* int, and the callback address */
+    VQSTUB_DOUBLE = 4,
+    VQSTUB_BOOL = 5
 };
 
 /* Forget calls, scripts, queued events and counters; recording back on,

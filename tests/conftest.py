@@ -1,5 +1,6 @@
 """Shared fixtures.  The tests run against the installed package: the source
 tree's vq/ has no built extension, so it must not shadow it."""
+
 import os
 import sys
 

@@ -19,7 +19,11 @@ QUERY = [
     ('py_vqi_repay_cash_directly_pb', 'vqi_repay_cash_directly_pb', True),
     ('py_vqi_get_collateral_instruments_pb', 'vqi_get_collateral_instruments_pb', True),
     ('py_vqi_get_borrowable_instruments_pb', 'vqi_get_borrowable_instruments_pb', True),
-    ('py_vqi_get_borrowable_instruments_positions_pb', 'vqi_get_borrowable_instruments_positions_pb', True),
+    (
+        'py_vqi_get_borrowable_instruments_positions_pb',
+        'vqi_get_borrowable_instruments_positions_pb',
+        True,
+    ),
     ('py_vqi_get_credit_contracts_pb', 'vqi_get_credit_contracts_pb', True),
     ('py_vqi_get_credit_cash_pb', 'vqi_get_credit_cash_pb', True),
     ('py_vqi_get_ipo_quota_pb', 'vqi_get_ipo_quota_pb', True),
@@ -175,20 +179,42 @@ CONFIG = [
     ("py_vqi_get_stop_error_code", (), False, "vqi_get_stop_error_code"),
     ("py_vqi_use_dsproxy", (), False, "vqi_use_dsproxy"),
     ("py_vqi_set_bus_info", ("server_addr", "user_name", "password"), True, "vqi_set_bus_info"),
-    ("py_vqi_set_bus_secure", ("in_mode", "tlsca", "tlscert", "tlskey", "skip_verify"), True,
-     "vqi_set_bus_secure"),
+    (
+        "py_vqi_set_bus_secure",
+        ("in_mode", "tlsca", "tlscert", "tlskey", "skip_verify"),
+        True,
+        "vqi_set_bus_secure",
+    ),
     ("py_vqi_send_msg_to_bus", ("topic", "msg"), True, "vqi_send_msg_to_bus"),
     ("py_vqi_schedule", ("date_rule", "time_rule"), True, "vqi_schedule"),
-    ("py_vqi_set_ctp_md_info", ("front_addresses", "user_name", "password"), True,
-     "vqi_set_ctp_md_info"),
+    (
+        "py_vqi_set_ctp_md_info",
+        ("front_addresses", "user_name", "password"),
+        True,
+        "vqi_set_ctp_md_info",
+    ),
     ("py_vqi_set_version", ("sdk_version", "sdk_lang"), True, "vqi_set_version"),
     ("py_vqi_user_timer", ("period", "start_delay"), True, "vqi_user_timer"),
     ("py_vqi_set_serv_addr_v5", ("addr", "orgcode", "site_id"), False, "vqi_set_serv_addr_v5"),
-    ("py_vqi_set_backtest_config",
-     ("start_time", "end_time", "initial_cash", "transaction_ratio", "commission_ratio",
-      "commission_unit", "slippage_ratio", "option_float_margin_ratio1",
-      "option_float_margin_ratio2", "adjust", "match_mode", "check_cache"), True,
-     "vqi_set_backtest_config"),
+    (
+        "py_vqi_set_backtest_config",
+        (
+            "start_time",
+            "end_time",
+            "initial_cash",
+            "transaction_ratio",
+            "commission_ratio",
+            "commission_unit",
+            "slippage_ratio",
+            "option_float_margin_ratio1",
+            "option_float_margin_ratio2",
+            "adjust",
+            "match_mode",
+            "check_cache",
+        ),
+        True,
+        "vqi_set_backtest_config",
+    ),
     ("py_vqi_set_backtest_intraday", ("req",), True, "vqi_set_backtest_intraday"),
     ("py_vqi_set_backtest_threadnum", ("n",), False, "vqi_set_backtest_threadnum"),
 ]
@@ -197,30 +223,65 @@ MARKET = [
     ("py_vqi_subscribe", ("symbols", "frequency", "unsubscribe_previous"), True, "vqi_subscribe"),
     ("py_vqi_unsubscribe", ("symbols", "frequency"), True, "vqi_unsubscribe"),
     ("py_vqi_current", ("symbols", "fields", "include_call_auction"), True, "vqi_current_pb"),
-    ("py_vqi_algo_order_batch", ("req", "algo_name", "algo_params"), True,
-     "vqi_algo_order_batch_pb"),
+    (
+        "py_vqi_algo_order_batch",
+        ("req", "algo_name", "algo_params"),
+        True,
+        "vqi_algo_order_batch_pb",
+    ),
     ("py_vqi_get_child_orders", ("account_id", "algo_id"), True, "vqi_get_child_orders_pb"),
-    ("py_vqi_smart_reorder",
-     ("symbol", "price", "volume", "side", "order_type", "position_effect", "repeat_n",
-      "max_price_offset", "time_out", "time_wait", "account"), True, "vqi_smart_reorder"),
+    (
+        "py_vqi_smart_reorder",
+        (
+            "symbol",
+            "price",
+            "volume",
+            "side",
+            "order_type",
+            "position_effect",
+            "repeat_n",
+            "max_price_offset",
+            "time_out",
+            "time_wait",
+            "account",
+        ),
+        True,
+        "vqi_smart_reorder",
+    ),
     ("py_vqi_smart_reorder_cancel", ("reorder_id",), True, "vqi_smart_reorder_cancel"),
 ]
 
 SUPPORT = ["is_windows", "is_linux", "adapt_to_python3", "c_status_ok", "c_status_fail"]
 
 EXPORTS = [
-    "vqi_add_bus_topic", "vqi_get_c_version", "vqi_get_encrypted_token", "vqi_get_ext_errormsg",
-    "vqi_get_orgcode", "vqi_init", "vqi_now", "vqi_now_plus", "vqi_poll", "vqi_send_msg_to_bus",
-    "vqi_set_bus_info", "vqi_set_bus_secure", "vqi_set_mode", "vqi_strerror",
+    "vqi_add_bus_topic",
+    "vqi_get_c_version",
+    "vqi_get_encrypted_token",
+    "vqi_get_ext_errormsg",
+    "vqi_get_orgcode",
+    "vqi_init",
+    "vqi_now",
+    "vqi_now_plus",
+    "vqi_poll",
+    "vqi_send_msg_to_bus",
+    "vqi_set_bus_info",
+    "vqi_set_bus_secure",
+    "vqi_set_mode",
+    "vqi_strerror",
 ]
 
 RECORDS = ["QuoteItemLikeDict2", "TickLikeDict2", "BarLikeDict2", "ObjectLikeDict2"]
 
 GLOBALS = ["functools", "platform", "CSDK_OPERATE_SUCCESS", "vqsdklogger", "IS_PY2", "IS_PY3"]
 
-WRAPPERS = ([row[0] for row in CONFIG] + ["py_vqi_set_data_callback"]
-            + [row[0] for row in QUERY] + [row[0] for row in COMMAND]
-            + [row[0] for row in MARKET])
+WRAPPERS = (
+    [row[0] for row in CONFIG]
+    + ["py_vqi_set_data_callback"]
+    + [row[0] for row in QUERY]
+    + [row[0] for row in COMMAND]
+    + [row[0] for row in MARKET]
+)
 
 ADAPTED = {row[0] for table in (QUERY, COMMAND) for row in table if row[2]} | {
-    row[0] for table in (CONFIG, MARKET) for row in table if row[2]}
+    row[0] for table in (CONFIG, MARKET) for row in table if row[2]
+}

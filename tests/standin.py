@@ -5,14 +5,27 @@ read back the calls it saw.  The handle is the very library the extension
 module loaded, so what the extension does shows up here.  Without the
 package, VQ_STANDIN_LIB may name a built libvq3-c.so to test it alone.
 """
+
 import ctypes
 import os
 import subprocess
 
 __all__ = [
-    "lib", "lib_path", "reset", "recording", "market", "calls", "last_call",
-    "assert_called", "assert_not_called", "script", "queue_event",
-    "pending", "delivered", "dropped", "exported_symbols",
+    "lib",
+    "lib_path",
+    "reset",
+    "recording",
+    "market",
+    "calls",
+    "last_call",
+    "assert_called",
+    "assert_not_called",
+    "script",
+    "queue_event",
+    "pending",
+    "delivered",
+    "dropped",
+    "exported_symbols",
 ]
 
 NULL, TEXT, BYTES, INT, DOUBLE, BOOL = range(6)
@@ -38,8 +51,9 @@ def _locate():
     except ImportError as exc:
         path = os.environ.get("VQ_STANDIN_LIB")
         if not path:
-            raise ImportError("vq.csdk.c_sdk cannot be imported (%s) and "
-                              "VQ_STANDIN_LIB is not set" % exc) from exc
+            raise ImportError(
+                "vq.csdk.c_sdk cannot be imported (%s) and VQ_STANDIN_LIB is not set" % exc
+            ) from exc
         if not os.path.isfile(path):
             raise ImportError("VQ_STANDIN_LIB=%s is not a file" % path) from exc
         return os.path.abspath(path)
@@ -67,17 +81,16 @@ _call_count = _declare("vqstub_call_count", _c.c_int)
 _call_name = _declare("vqstub_call_name", _c.c_char_p, _c.c_int)
 _call_argc = _declare("vqstub_call_argc", _c.c_int, _c.c_int)
 _arg_kind = _declare("vqstub_arg_kind", _c.c_int, _c.c_int, _c.c_int)
-_arg_bytes = _declare("vqstub_arg_bytes", _c.c_int, _c.c_int, _c.c_int,
-                      _c.POINTER(_c.c_void_p))
+_arg_bytes = _declare("vqstub_arg_bytes", _c.c_int, _c.c_int, _c.c_int, _c.POINTER(_c.c_void_p))
 _arg_int = _declare("vqstub_arg_int", _c.c_longlong, _c.c_int, _c.c_int)
 _arg_double = _declare("vqstub_arg_double", _c.c_double, _c.c_int, _c.c_int)
 _script_int = _declare("vqstub_script_int", _c.c_int, _c.c_char_p, _c.c_longlong)
 _script_double = _declare("vqstub_script_double", _c.c_int, _c.c_char_p, _c.c_double)
 _script_text = _declare("vqstub_script_text", _c.c_int, _c.c_char_p, _c.c_char_p)
-_script_response = _declare("vqstub_script_response", _c.c_int, _c.c_char_p,
-                            _c.c_char_p, _c.c_int)
-_queue_event = _declare("vqstub_queue_event", None, _c.c_char_p, _c.c_char_p,
-                        _c.c_int, _c.c_longlong)
+_script_response = _declare("vqstub_script_response", _c.c_int, _c.c_char_p, _c.c_char_p, _c.c_int)
+_queue_event = _declare(
+    "vqstub_queue_event", None, _c.c_char_p, _c.c_char_p, _c.c_int, _c.c_longlong
+)
 _pending = _declare("vqstub_pending_events", _c.c_longlong)
 _delivered = _declare("vqstub_events_delivered", _c.c_longlong)
 _dropped = _declare("vqstub_events_dropped", _c.c_longlong)
@@ -162,8 +175,9 @@ def assert_not_called():
 _UNSET = object()
 
 
-def script(fn, status=None, value=None, dvalue=None, text=_UNSET,
-           response=_UNSET, response_len=None):
+def script(
+    fn, status=None, value=None, dvalue=None, text=_UNSET, response=_UNSET, response_len=None
+):
     """Script what library function fn returns, until reset.
 
     status/value: int result (value for vqi_now); dvalue: vqi_now_plus;
@@ -193,8 +207,7 @@ def script(fn, status=None, value=None, dvalue=None, text=_UNSET,
         else:
             n = len(response) if response_len is None else response_len
             if n > len(response):
-                raise ValueError("response_len %d exceeds the %d bytes given"
-                                 % (n, len(response)))
+                raise ValueError("response_len %d exceeds the %d bytes given" % (n, len(response)))
             check(_script_response(name, bytes(response), n))
     if not done:
         raise TypeError("script(%r) given nothing to script" % (fn,))
@@ -230,7 +243,8 @@ def dropped():
 def exported_symbols(path=None):
     """Names of the dynamic symbols the library defines."""
     out = subprocess.check_output(
-        ["nm", "-D", "--defined-only", path or lib_path], universal_newlines=True)
+        ["nm", "-D", "--defined-only", path or lib_path], universal_newlines=True
+    )
     names = set()
     for line in out.splitlines():
         fields = line.split()

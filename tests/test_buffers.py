@@ -1,5 +1,6 @@
 """The buffer query and command families: every member through the same
 checks, driven by the tables in contract.py and the stand-in's record."""
+
 import builtins
 import re
 
@@ -69,6 +70,7 @@ def same(got, want):
 
 # ---- the request ----------------------------------------------------------------
 
+
 @with_request
 def test_request_passed_whole(lib, mod, name, fn, adapted, kind):
     f = getattr(mod, name)
@@ -109,13 +111,17 @@ def test_str_request(lib, mod, name, fn, adapted, kind):
 
 
 @with_request
-@pytest.mark.parametrize("req, message", [
-    (None, "object of type 'NoneType' has no len()"),
-    (5, "object of type 'int' has no len()"),
-    (["a"], "expected bytes, list found"),
-    (memoryview(b"ab"), "expected bytes, memoryview found"),
-    (("a", "b"), "expected bytes, tuple found"),
-], ids=["None", "int", "list", "memoryview", "tuple"])
+@pytest.mark.parametrize(
+    "req, message",
+    [
+        (None, "object of type 'NoneType' has no len()"),
+        (5, "object of type 'int' has no len()"),
+        (["a"], "expected bytes, list found"),
+        (memoryview(b"ab"), "expected bytes, memoryview found"),
+        (("a", "b"), "expected bytes, tuple found"),
+    ],
+    ids=["None", "int", "list", "memoryview", "tuple"],
+)
 def test_wrong_request_type(lib, mod, name, fn, adapted, kind, req, message):
     with pytest.raises(TypeError, match="^%s$" % re.escape(message)):
         getattr(mod, name)(req)
@@ -128,8 +134,13 @@ def test_call_shape(lib, mod, name, fn, adapted, kind):
     if name == NOARG:
         bad = [((b"a",), {}), ((None,), {}), ((), {"req": b"a"})]
     else:
-        bad = [((), {}), ((b"a", b"b"), {}), ((), {"req": b"a"}), ((), {"req": "a"}),
-               ((b"a",), {"req": b"a"})]
+        bad = [
+            ((), {}),
+            ((b"a", b"b"), {}),
+            ((), {"req": b"a"}),
+            ((), {"req": "a"}),
+            ((b"a",), {"req": b"a"}),
+        ]
     for args, kwargs in bad:
         with pytest.raises(TypeError, match="argument"):
             f(*args, **kwargs)
@@ -146,10 +157,13 @@ def free_gib():
 def test_request_of_2_gib_refused(lib, mod):
     # BIG: a real 2**31-byte object, one allocation shared by the wrappers
     # that take a request; the library must not be called with a cut length
-    big = bytes(2 ** 31)
+    big = bytes(2**31)
     try:
-        calls = [lambda: mod.py_vqi_get_orders(big), lambda: mod.py_vqi_log(big),
-                 lambda: mod.py_vqi_algo_order_batch(big, b"n", b"p")]
+        calls = [
+            lambda: mod.py_vqi_get_orders(big),
+            lambda: mod.py_vqi_log(big),
+            lambda: mod.py_vqi_algo_order_batch(big, b"n", b"p"),
+        ]
         for call in calls:
             with pytest.raises(OverflowError):
                 call()
@@ -167,8 +181,8 @@ RESPONSES = [  # script, then the pair that comes back
     (dict(status=OK, response=None, response_len=0), (OK, b"")),
     (dict(status=OK + 1, response=b"junk"), (OK + 1, None)),
     (dict(status=-1, response=b"junk"), (-1, None)),
-    (dict(status=-2 ** 31, response=None, response_len=5), (-2 ** 31, None)),
-    (dict(status=2 ** 31 - 1, response=b"x", response_len=-4), (2 ** 31 - 1, None)),
+    (dict(status=-(2**31), response=None, response_len=5), (-(2**31), None)),
+    (dict(status=2**31 - 1, response=b"x", response_len=-4), (2**31 - 1, None)),
 ]
 RESPONSE_IDS = ["zeros", "short", "empty", "null-0", "fail", "negative", "fail-null", "fail-neg"]
 
@@ -195,7 +209,7 @@ def test_broken_success_response(lib, mod, name, fn, adapted, kind, response, n)
 
 
 @pytest.mark.parametrize("name, fn, adapted, kind", COMMANDS)
-@pytest.mark.parametrize("status", [OK, OK + 1, -1, -2 ** 31, 2 ** 31 - 1])
+@pytest.mark.parametrize("status", [OK, OK + 1, -1, -(2**31), 2**31 - 1])
 def test_command_returns_status(lib, mod, monkeypatch, name, fn, adapted, kind, status):
     lib.script(fn, status=status)
     same(getattr(mod, name)(b"c"), status)
@@ -205,6 +219,7 @@ def test_command_returns_status(lib, mod, monkeypatch, name, fn, adapted, kind, 
 
 
 # ---- the success value, read at every call ------------------------------------------
+
 
 class Boom(Exception):
     pass
@@ -224,8 +239,13 @@ class EqualsRaises:
 def test_success_value_read_at_each_call(lib, mod, monkeypatch, name, fn, adapted, kind):
     lib.script(fn, status=7, response=b"r")
     assert run(mod, name) == (7, None)
-    for success, want in ((7, (7, b"r")), (7.0, (7, b"r")), (EqualsAll(), (7, b"r")),
-                          (8, (7, None)), (OK, (7, None))):
+    for success, want in (
+        (7, (7, b"r")),
+        (7.0, (7, b"r")),
+        (EqualsAll(), (7, b"r")),
+        (8, (7, None)),
+        (OK, (7, None)),
+    ):
         monkeypatch.setattr(mod, "CSDK_OPERATE_SUCCESS", success)
         same(run(mod, name), want)
     monkeypatch.setattr(mod, "CSDK_OPERATE_SUCCESS", EqualsRaises())

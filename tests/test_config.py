@@ -1,5 +1,6 @@
 """Configuration and run-control wrappers: what the library receives, what
 comes back, and how arguments are bound and converted."""
+
 import math
 import warnings
 
@@ -56,8 +57,13 @@ def slots(kind):
 
 
 def samples(name):
-    values = {"T": lambda k: b"t%d" % k, "I": lambda k: 100 + k, "B": lambda k: 2,
-              "R": lambda k: 0.25 + k, "V": lambda k: [k]}
+    values = {
+        "T": lambda k: b"t%d" % k,
+        "I": lambda k: 100 + k,
+        "B": lambda k: 2,
+        "R": lambda k: 0.25 + k,
+        "V": lambda k: [k],
+    }
     return [values[kind](k) for k, kind in enumerate(SHAPE[name][0])]
 
 
@@ -104,6 +110,7 @@ def exact(got, want):
 
 # ---- calls and results ---------------------------------------------------------
 
+
 @pytest.mark.parametrize("name", NAMES)
 def test_library_gets_the_arguments_and_result_comes_back(lib, mod, name):
     fn, result = ROWS[name][3], SHAPE[name][1]
@@ -122,7 +129,7 @@ def test_library_gets_the_arguments_and_result_comes_back(lib, mod, name):
     lib.assert_called(fn, *received(name, args))
 
 
-@pytest.mark.parametrize("status", [-2 ** 31, -1, 0, 2 ** 31 - 1])
+@pytest.mark.parametrize("status", [-(2**31), -1, 0, 2**31 - 1])
 @pytest.mark.parametrize("name", [n for n in NAMES if SHAPE[n][1] == "int"])
 def test_int_results_unchanged(lib, mod, name, status):
     lib.script(ROWS[name][3], status=status)
@@ -135,8 +142,10 @@ def test_null_text_result_gives_none(lib, mod, name):
     assert getattr(mod, name)(*samples(name)) is None
 
 
-@pytest.mark.parametrize("ok,text,want", [
-    (True, b"h:1", b"h:1"), (True, b"", b""), (True, None, None), (False, b"h:1", None)])
+@pytest.mark.parametrize(
+    "ok,text,want",
+    [(True, b"h:1", b"h:1"), (True, b"", b""), (True, None, None), (False, b"h:1", None)],
+)
 def test_serv_addr(lib, mod, ok, text, want):
     status = mod.CSDK_OPERATE_SUCCESS if ok else mod.CSDK_OPERATE_SUCCESS + 3
     lib.script("vqi_get_serv_addr", status=status, text=text)
@@ -159,6 +168,7 @@ def test_serv_addr_reads_success_value_at_each_call(lib, mod, monkeypatch, succe
 
 # ---- binding -------------------------------------------------------------------
 
+
 @pytest.mark.parametrize("name", MULTI)
 def test_keywords_in_any_order(lib, mod, name):
     params, args = ROWS[name][1], samples(name)
@@ -167,8 +177,9 @@ def test_keywords_in_any_order(lib, mod, name):
     check(lib, mod, name, [], want, dict(reversed(list(by_name.items()))))
     lib.reset()
     # names built at run time are not interned
-    check(lib, mod, name, args[:1], want,
-          {"".join(list(p)): by_name[p] for p in reversed(params[1:])})
+    check(
+        lib, mod, name, args[:1], want, {"".join(list(p)): by_name[p] for p in reversed(params[1:])}
+    )
 
 
 def reference(name, params):
@@ -181,9 +192,16 @@ def reference(name, params):
 def test_binding_errors_read_like_a_def(lib, mod, name):
     params, args = ROWS[name][1], samples(name)
     ref = reference(name, params)
-    cases = [(args[:-1], {}), ((), {}), (args + [b"x"], {}), (args, {"bogus": 1}),
-             (args, {params[0]: args[0]}), ((), {params[-1]: args[-1]}),
-             (args + [b"x"], {params[-1]: args[-1]}), (args + [b"x"], {"bogus": 1})]
+    cases = [
+        (args[:-1], {}),
+        ((), {}),
+        (args + [b"x"], {}),
+        (args, {"bogus": 1}),
+        (args, {params[0]: args[0]}),
+        ((), {params[-1]: args[-1]}),
+        (args + [b"x"], {params[-1]: args[-1]}),
+        (args + [b"x"], {"bogus": 1}),
+    ]
     for a, kw in cases:
         with pytest.raises(TypeError) as want:
             ref(*a, **kw)
@@ -208,6 +226,7 @@ def test_one_parameter_is_positional_only(lib, mod, name):
 
 # ---- conversions ---------------------------------------------------------------
 
+
 class Bytes(bytes):
     pass
 
@@ -216,27 +235,45 @@ class ByteArray(bytearray):
     pass
 
 
-@pytest.mark.parametrize("value,want", [
-    (b"abc", b"abc"), (bytearray(b"abc"), b"abc"), (Bytes(b"abc"), b"abc"),
-    (ByteArray(b"abc"), b"abc"), (b"", b""), (bytearray(), b""), (ByteArray(), b""),
-    (b"ab\x00cd", b"ab"), (bytearray(b"ab\x00cd"), b"ab"), (b"\xff\xfe", b"\xff\xfe")])
+@pytest.mark.parametrize(
+    "value,want",
+    [
+        (b"abc", b"abc"),
+        (bytearray(b"abc"), b"abc"),
+        (Bytes(b"abc"), b"abc"),
+        (ByteArray(b"abc"), b"abc"),
+        (b"", b""),
+        (bytearray(), b""),
+        (ByteArray(), b""),
+        (b"ab\x00cd", b"ab"),
+        (bytearray(b"ab\x00cd"), b"ab"),
+        (b"\xff\xfe", b"\xff\xfe"),
+    ],
+)
 @pytest.mark.parametrize("name,k", slots("T"))
 def test_text_argument(lib, mod, name, k, value, want):
     check(lib, mod, name, with_arg(name, k, value), expect(name, k, want))
 
 
-@pytest.mark.parametrize("value,text", [
-    (None, "expected bytes, NoneType found"), (1, "expected bytes, int found"),
-    (memoryview(b"a"), "expected bytes, memoryview found"),
-    ([b"a"], "expected bytes, list found")])
+@pytest.mark.parametrize(
+    "value,text",
+    [
+        (None, "expected bytes, NoneType found"),
+        (1, "expected bytes, int found"),
+        (memoryview(b"a"), "expected bytes, memoryview found"),
+        ([b"a"], "expected bytes, list found"),
+    ],
+)
 @pytest.mark.parametrize("name,k", slots("T"))
 def test_text_refused(lib, mod, name, k, value, text):
     refuses(lib, mod, name, with_arg(name, k, value), TypeError, text)
 
 
 def plain_str_error(kind):
-    return {"T": (TypeError, "expected bytes, str found"),
-            "I": (TypeError, "an integer is required")}[kind]
+    return {
+        "T": (TypeError, "expected bytes, str found"),
+        "I": (TypeError, "an integer is required"),
+    }[kind]
 
 
 class Str(str):
@@ -298,18 +335,30 @@ class HasInt(object):
         return self.value
 
 
-INT_OK = [(2 ** 31 - 1, 2 ** 31 - 1), (-2 ** 31, -2 ** 31), (-5, -5), (0, 0), (3.7, 3),
-          (2.9, 2), (-2.9, -2), (True, 1), (False, 0), (IntSub(9), 9), (HasInt(7), 7),
-          (HasInt(-7), -7), (IntOwnInt(5), 5)]
+INT_OK = [
+    (2**31 - 1, 2**31 - 1),
+    (-(2**31), -(2**31)),
+    (-5, -5),
+    (0, 0),
+    (3.7, 3),
+    (2.9, 2),
+    (-2.9, -2),
+    (True, 1),
+    (False, 0),
+    (IntSub(9), 9),
+    (HasInt(7), 7),
+    (HasInt(-7), -7),
+    (IntOwnInt(5), 5),
+]
 INT_BAD = [
-    (2 ** 31, OverflowError, "value too large to convert to int"),
-    (-2 ** 31 - 1, OverflowError, "value too large to convert to int"),
-    (2 ** 63 - 1, OverflowError, "value too large to convert to int"),
-    (-2 ** 63, OverflowError, "value too large to convert to int"),
-    (2.0 ** 40, OverflowError, "value too large to convert to int"),
-    (HasInt(2 ** 40), OverflowError, "value too large to convert to int"),
-    (2 ** 64, OverflowError, "Python int too large to convert to C long"),
-    (-2 ** 100, OverflowError, "Python int too large to convert to C long"),
+    (2**31, OverflowError, "value too large to convert to int"),
+    (-(2**31) - 1, OverflowError, "value too large to convert to int"),
+    (2**63 - 1, OverflowError, "value too large to convert to int"),
+    (-(2**63), OverflowError, "value too large to convert to int"),
+    (2.0**40, OverflowError, "value too large to convert to int"),
+    (HasInt(2**40), OverflowError, "value too large to convert to int"),
+    (2**64, OverflowError, "Python int too large to convert to C long"),
+    (-(2**100), OverflowError, "Python int too large to convert to C long"),
     (None, TypeError, "an integer is required"),
     (b"3", TypeError, "an integer is required"),
     ([1], TypeError, "an integer is required"),
@@ -331,9 +380,11 @@ def test_int_refused(lib, mod, name, k, value, exc, text):
     refuses(lib, mod, name, with_arg(name, k, value), exc, text)
 
 
-DEPRECATED = ("__int__ returned non-int (type IntSub).  The ability to return an instance "
-              "of a strict subclass of int is deprecated, and may be removed in a future "
-              "version of Python.")
+DEPRECATED = (
+    "__int__ returned non-int (type IntSub).  The ability to return an instance "
+    "of a strict subclass of int is deprecated, and may be removed in a future "
+    "version of Python."
+)
 
 
 @pytest.mark.parametrize("name,k", slots("I"))
@@ -346,13 +397,25 @@ def test_int_subclass_from_dunder_int_is_deprecated(lib, mod, name, k):
     lib.reset()
     with warnings.catch_warnings():
         warnings.simplefilter("error")
-        refuses(lib, mod, name, with_arg(name, k, HasInt(IntSub(11))), DeprecationWarning,
-                DEPRECATED)
+        refuses(
+            lib, mod, name, with_arg(name, k, HasInt(IntSub(11))), DeprecationWarning, DEPRECATED
+        )
 
 
-@pytest.mark.parametrize("value,want", [
-    (2, True), (0, False), (-1, True), (0.5, False), (1.5, True), (True, True),
-    (False, False), (HasInt(0), False), (2 ** 31 - 1, True)])
+@pytest.mark.parametrize(
+    "value,want",
+    [
+        (2, True),
+        (0, False),
+        (-1, True),
+        (0.5, False),
+        (1.5, True),
+        (True, True),
+        (False, False),
+        (HasInt(0), False),
+        (2**31 - 1, True),
+    ],
+)
 def test_mode_consistency_flag_from_int(lib, mod, value, want):
     mod.py_vqi_set_mode_consistency(value)
     lib.assert_called("vqi_set_mode_consistency", want)
@@ -360,8 +423,7 @@ def test_mode_consistency_flag_from_int(lib, mod, value, want):
 
 @pytest.mark.parametrize("value", ["", [1], None])
 def test_mode_consistency_ignores_truth(lib, mod, value):
-    refuses(lib, mod, "py_vqi_set_mode_consistency", [value], TypeError,
-            "an integer is required")
+    refuses(lib, mod, "py_vqi_set_mode_consistency", [value], TypeError, "an integer is required")
 
 
 class FloatSub(float):
@@ -373,22 +435,40 @@ class HasFloat(object):
         return 2.5
 
 
-@pytest.mark.parametrize("value,want", [
-    (500, 500.0), (True, 1.0), (0.0003, 0.0003), (-0.0, -0.0), (FloatSub(1.5), 1.5),
-    (HasFloat(), 2.5), (math.inf, math.inf), (-math.inf, -math.inf), (math.nan, math.nan),
-    (2 ** 60, float(2 ** 60))])
+@pytest.mark.parametrize(
+    "value,want",
+    [
+        (500, 500.0),
+        (True, 1.0),
+        (0.0003, 0.0003),
+        (-0.0, -0.0),
+        (FloatSub(1.5), 1.5),
+        (HasFloat(), 2.5),
+        (math.inf, math.inf),
+        (-math.inf, -math.inf),
+        (math.nan, math.nan),
+        (2**60, float(2**60)),
+    ],
+)
 @pytest.mark.parametrize("k", range(2, 9))
 def test_real_argument(lib, mod, k, value, want):
     name = "py_vqi_set_backtest_config"
     check(lib, mod, name, with_arg(name, k, value), expect(name, k, want))
 
 
-@pytest.mark.parametrize("value,exc", [
-    ("500", TypeError), (None, TypeError), (b"1", TypeError), (10 ** 400, OverflowError)])
+@pytest.mark.parametrize(
+    "value,exc",
+    [("500", TypeError), (None, TypeError), (b"1", TypeError), (10**400, OverflowError)],
+)
 @pytest.mark.parametrize("k", range(2, 9))
 def test_real_refused(lib, mod, k, value, exc):
-    refuses(lib, mod, "py_vqi_set_backtest_config",
-            with_arg("py_vqi_set_backtest_config", k, value), exc)
+    refuses(
+        lib,
+        mod,
+        "py_vqi_set_backtest_config",
+        with_arg("py_vqi_set_backtest_config", k, value),
+        exc,
+    )
 
 
 class Sized(object):
@@ -401,25 +481,46 @@ class Broken(object):
         raise ZeroDivisionError("no truth")
 
 
-@pytest.mark.parametrize("value,want", [
-    (True, True), (False, False), (None, False), ([], False), ([0], True), (0.0, False),
-    (2, True), (Sized(), False), ("no", True), ("", False), (b"", False), (bytearray(b"x"), True)])
+@pytest.mark.parametrize(
+    "value,want",
+    [
+        (True, True),
+        (False, False),
+        (None, False),
+        ([], False),
+        ([0], True),
+        (0.0, False),
+        (2, True),
+        (Sized(), False),
+        ("no", True),
+        ("", False),
+        (b"", False),
+        (bytearray(b"x"), True),
+    ],
+)
 def test_skip_verify_truth(lib, mod, value, want):
     mod.py_vqi_set_bus_secure(0, b"", b"", b"", value)
     lib.assert_called("vqi_set_bus_secure", 0, b"", b"", b"", want)
 
 
 def test_skip_verify_truth_error_propagates(lib, mod):
-    refuses(lib, mod, "py_vqi_set_bus_secure", [0, b"", b"", b"", Broken()],
-            ZeroDivisionError, "no truth")
+    refuses(
+        lib,
+        mod,
+        "py_vqi_set_bus_secure",
+        [0, b"", b"", b"", Broken()],
+        ZeroDivisionError,
+        "no truth",
+    )
 
 
 def bad(k):
     """A value no conversion accepts, telling which position it came from."""
+
     def fail(self):
         raise LookupError("slot %d" % k)
-    return type("Bad%d" % k, (object,), {"__int__": fail, "__float__": fail,
-                                          "__bool__": fail})()
+
+    return type("Bad%d" % k, (object,), {"__int__": fail, "__float__": fail, "__bool__": fail})()
 
 
 @pytest.mark.parametrize("name,k", SLOTS)

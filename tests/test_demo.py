@@ -1,5 +1,6 @@
 """The stand-in's offline market, driven through the module, and the demo
 strategy (python -m vq.csdk.demo) that runs on it."""
+
 import datetime
 import json
 import os
@@ -54,11 +55,23 @@ def market(lib, mod):
 
 
 def configure(mod, start, end, frequency="300s", symbols=SYMBOLS, cash=1e6, commission=0.0):
-    assert mod.py_vqi_set_backtest_config(
-        start_time=start, end_time=end, initial_cash=cash, transaction_ratio=1.0,
-        commission_ratio=commission, commission_unit=0.0, slippage_ratio=0.0,
-        option_float_margin_ratio1=0.0, option_float_margin_ratio2=0.0,
-        adjust=0, match_mode=0, check_cache=0) == 0
+    assert (
+        mod.py_vqi_set_backtest_config(
+            start_time=start,
+            end_time=end,
+            initial_cash=cash,
+            transaction_ratio=1.0,
+            commission_ratio=commission,
+            commission_unit=0.0,
+            slippage_ratio=0.0,
+            option_float_margin_ratio1=0.0,
+            option_float_margin_ratio2=0.0,
+            adjust=0,
+            match_mode=0,
+            check_cache=0,
+        )
+        == 0
+    )
     assert mod.py_vqi_subscribe(",".join(symbols), frequency, True) == 0
 
 
@@ -152,7 +165,9 @@ def test_orders_fill_at_the_close_and_report_after_the_event(mod, market):
     reports = market.of("execrpt")
     assert [types.index("execrpt"), len(reports)] == [3, 2]  # right after the 3rd bar
     assert [(r["side"], r["volume"], r["price"]) for r in reports] == [
-        (1, 300, buy_bar["close"]), (2, 100, sell_close)]
+        (1, 300, buy_bar["close"]),
+        (2, 100, sell_close),
+    ]
     cash, positions = account(mod)
     expect = 1e6 - 300 * buy_bar["close"] * 1.001 + 100 * sell_close * 0.999
     assert cash["available"] == pytest.approx(expect, abs=1e-6)
@@ -168,14 +183,17 @@ def test_rejected_and_malformed_orders(mod, market):
 
     def on_first(b):
         s = b["symbol"]
-        results.extend([
-            order(mod, symbol=s, side=2, volume=100),                      # nothing held
-            order(mod, symbol=s, side=1, volume=10 ** 9),                  # too dear
-            order(mod, symbol=s, side=1, volume=100, price=b["close"] - 1),  # limit below
-            order(mod, symbol="SHSE.000000", side=1, volume=100),          # no price
-        ])
+        results.extend(
+            [
+                order(mod, symbol=s, side=2, volume=100),  # nothing held
+                order(mod, symbol=s, side=1, volume=10**9),  # too dear
+                order(mod, symbol=s, side=1, volume=100, price=b["close"] - 1),  # limit below
+                order(mod, symbol="SHSE.000000", side=1, volume=100),  # no price
+            ]
+        )
         results.append(mod.py_vqi_place_order(b"not json"))
         results.append(mod.py_vqi_place_order(json.dumps({"symbol": s, "volume": 100})))
+
     market.on_bar[1] = on_first
     configure(mod, "2024-01-02", "2024-01-02", "1d", cash=1000.0)
     mod.py_vqi_run()
@@ -200,8 +218,12 @@ def test_stop_from_inside_ends_the_run_early(mod, market):
 def test_bad_settings(mod, market):
     assert mod.py_vqi_subscribe(SYMBOLS[0], "60s", True) == 0
     assert mod.py_vqi_run() == 1004  # subscribed, never configured
-    for start, end in [("2024-13-01", "2024-12-31"), ("yesterday", "2024-01-02"),
-                       ("2024-01-03", "2024-01-02"), ("2024-01-02 25:00", "2024-01-03")]:
+    for start, end in [
+        ("2024-13-01", "2024-12-31"),
+        ("yesterday", "2024-01-02"),
+        ("2024-01-03", "2024-01-02"),
+        ("2024-01-02 25:00", "2024-01-03"),
+    ]:
         assert mod.py_vqi_set_backtest_config(start, end, 1e6, 1, 0, 0, 0, 0, 0, 0, 0, 0) == 1001
     for frequency in ("7s", "1x", "", "0s"):
         assert mod.py_vqi_subscribe(SYMBOLS[0], frequency, False) == 1002
@@ -224,15 +246,34 @@ def test_scripting_and_reset_switch_the_market_off(lib, mod, market):
 
 def run_demo(*args):
     # from the tests directory, so the installed package is imported
-    return subprocess.run([sys.executable, "-m", "vq.csdk.demo"] + list(args), cwd=TESTS,
-                          stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                          universal_newlines=True, timeout=300)
+    return subprocess.run(
+        [sys.executable, "-m", "vq.csdk.demo"] + list(args),
+        cwd=TESTS,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        universal_newlines=True,
+        timeout=300,
+    )
 
 
 def test_demo_summary_adds_up():
     start, end = "2024-01-02", "2024-01-12"
-    out = run_demo("--start", start, "--end", end, "--frequency", "60s", "--cash", "500000",
-                   "--short", "5", "--long", "20", "--progress-every", "1000")
+    out = run_demo(
+        "--start",
+        start,
+        "--end",
+        end,
+        "--frequency",
+        "60s",
+        "--cash",
+        "500000",
+        "--short",
+        "5",
+        "--long",
+        "20",
+        "--progress-every",
+        "1000",
+    )
     assert out.returncode == 0, out.stderr
     summary = dict(re.findall(r"^  ([a-z ]+):\s+(\S+)$", out.stdout, re.M))
     num = {k: float(v) for k, v in summary.items() if k != "book check"}

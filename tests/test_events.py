@@ -1,5 +1,6 @@
 """The event bridge: registration, delivery of library events to the Python
 callable, and what happens when an event cannot be delivered."""
+
 import gc
 import os
 import re
@@ -44,6 +45,7 @@ def exact(got, want):
 
 # ---- registration ----------------------------------------------------------------
 
+
 @pytest.mark.parametrize("obj", [len, None, 42, "not callable"])
 def test_registration_stores_any_object(lib, mod, monkeypatch, obj):
     monkeypatch.setattr(mod, "f", "old", raising=False)
@@ -66,12 +68,16 @@ def test_registration_binding_errors(lib, mod, monkeypatch, args, kwargs):
 
 # ---- delivery --------------------------------------------------------------------
 
-@pytest.mark.parametrize("msg_type,data,want", [
-    ("abc", b"\x01\x00\x02\x00\x03", ("abc", b"\x01\x00\x02\x00\x03")),
-    ("", b"", ("", b"")),
-    ("tick", None, ("tick", b"")),
-    ("\u884c\u60c5", bytes(range(256)), ("\u884c\u60c5", bytes(range(256)))),
-])
+
+@pytest.mark.parametrize(
+    "msg_type,data,want",
+    [
+        ("abc", b"\x01\x00\x02\x00\x03", ("abc", b"\x01\x00\x02\x00\x03")),
+        ("", b"", ("", b"")),
+        ("tick", None, ("tick", b"")),
+        ("\u884c\u60c5", bytes(range(256)), ("\u884c\u60c5", bytes(range(256)))),
+    ],
+)
 @pytest.mark.parametrize("how", ["run", "poll"])
 def test_event_reaches_the_callable(lib, mod, seen, how, msg_type, data, want):
     lib.script("vqi_run" if how == "run" else "vqi_poll", status=-3)
@@ -152,7 +158,7 @@ def test_callable_that_registers_a_successor(lib, mod, seen):
         later.append(("first", p))
 
     mod.py_vqi_set_data_callback(first)
-    (_, entry), = lib.calls()
+    ((_, entry),) = lib.calls()
     lib.reset()
     lib.queue_event("t", b"1")
     lib.queue_event("t", b"2")
@@ -178,8 +184,12 @@ def test_wrappers_called_from_an_event(lib, mod, seen):
     assert mod.py_vqi_run() == 4
     assert results == [(0, b"cash"), (0, b"cash"), 9]
     assert lib.pending() == 1
-    assert lib.calls() == [("vqi_run", ()), ("vqi_get_cash_pb", (b"a", 1)),
-                           ("vqi_get_cash_pb", (b"stop", 4)), ("vqi_stop", ())]
+    assert lib.calls() == [
+        ("vqi_run", ()),
+        ("vqi_get_cash_pb", (b"a", 1)),
+        ("vqi_get_cash_pb", (b"stop", 4)),
+        ("vqi_stop", ()),
+    ]
     assert mod.py_vqi_run() == 4  # a new run goes on with what is left
     assert results[-1] == (0, b"cash") and lib.pending() == 0
 
@@ -225,30 +235,58 @@ print("%s: %s" % (sys.last_type.__name__, sys.last_value))
 
 def child(tmp_path, body, epilogue=EPILOGUE):
     code = PRELUDE + textwrap.dedent(body) + epilogue
-    return subprocess.run([sys.executable, "-c", code], cwd=str(tmp_path),
-                          env=dict(os.environ, PYTHONPATH=TESTS), stdout=subprocess.PIPE,
-                          stderr=subprocess.PIPE, universal_newlines=True, timeout=120)
+    return subprocess.run(
+        [sys.executable, "-c", code],
+        cwd=str(tmp_path),
+        env=dict(os.environ, PYTHONPATH=TESTS),
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        universal_newlines=True,
+        timeout=120,
+    )
 
 
 OK_NEXT = 'standin.queue_event("t", b"ok")\n'
 UNREGISTERED = 'c_sdk.vqi_poll()\nc_sdk.py_vqi_set_data_callback(record)\n' + OK_NEXT
 
 
-@pytest.mark.parametrize("body,line", [
-    ('standin.queue_event("t", b"raise")\n' + OK_NEXT, r"ValueError: boom"),
-    ('standin.queue_event(b"\\xffx", b"a")\n' + OK_NEXT,
-     r"UnicodeDecodeError: 'utf-8' codec can't decode byte 0xff in position 0: .*"),
-    ('standin.queue_event(None, b"a")\n' + OK_NEXT, r"SystemError: .*null .*type.*"),
-    ('standin.queue_event(None, None)\n' + OK_NEXT, r"SystemError: .*null .*type.*"),
-    ('standin.queue_event("t", None, length=4)\n' + OK_NEXT, r"SystemError: .*null .*payload.*"),
-    ('standin.queue_event("t", None, length=-1)\n' + OK_NEXT, r"SystemError: .*negative.*"),
-    ('standin.queue_event("t", b"abc", length=-2)\n' + OK_NEXT, r"SystemError: .*negative.*"),
-    ('c_sdk.py_vqi_set_data_callback(None)\nstandin.queue_event("t", b"a")\n' + UNREGISTERED,
-     r"TypeError: 'NoneType' object is not callable"),
-    ('del c_sdk.f\nstandin.queue_event("t", b"a")\n' + UNREGISTERED,
-     r"NameError: name 'f' is not defined"),
-], ids=["raises", "bad-utf8", "null-type", "null-both", "null-payload", "negative-null",
-        "negative", "none", "deleted"])
+@pytest.mark.parametrize(
+    "body,line",
+    [
+        ('standin.queue_event("t", b"raise")\n' + OK_NEXT, r"ValueError: boom"),
+        (
+            'standin.queue_event(b"\\xffx", b"a")\n' + OK_NEXT,
+            r"UnicodeDecodeError: 'utf-8' codec can't decode byte 0xff in position 0: .*",
+        ),
+        ('standin.queue_event(None, b"a")\n' + OK_NEXT, r"SystemError: .*null .*type.*"),
+        ('standin.queue_event(None, None)\n' + OK_NEXT, r"SystemError: .*null .*type.*"),
+        (
+            'standin.queue_event("t", None, length=4)\n' + OK_NEXT,
+            r"SystemError: .*null .*payload.*",
+        ),
+        ('standin.queue_event("t", None, length=-1)\n' + OK_NEXT, r"SystemError: .*negative.*"),
+        ('standin.queue_event("t", b"abc", length=-2)\n' + OK_NEXT, r"SystemError: .*negative.*"),
+        (
+            'c_sdk.py_vqi_set_data_callback(None)\nstandin.queue_event("t", b"a")\n' + UNREGISTERED,
+            r"TypeError: 'NoneType' object is not callable",
+        ),
+        (
+            'del c_sdk.f\nstandin.queue_event("t", b"a")\n' + UNREGISTERED,
+            r"NameError: name 'f' is not defined",
+        ),
+    ],
+    ids=[
+        "raises",
+        "bad-utf8",
+        "null-type",
+        "null-both",
+        "null-payload",
+        "negative-null",
+        "negative",
+        "none",
+        "deleted",
+    ],
+)
 def test_failed_event_is_reported_twice_and_the_run_goes_on(tmp_path, body, line):
     proc = child(tmp_path, body)
     assert proc.returncode == 0, proc.stderr
@@ -256,13 +294,14 @@ def test_failed_event_is_reported_twice_and_the_run_goes_on(tmp_path, body, line
     assert out[0] == repr((5, [("t", b"ok")], 2))
     assert re.fullmatch(line, out[1])  # recorded as sys.last_*
     err = proc.stderr.splitlines()
-    ignored = [i for i, text in enumerate(err)
-               if text == "Exception ignored in: 'c_sdk.callback_wrapper'"]
+    ignored = [
+        i for i, text in enumerate(err) if text == "Exception ignored in: 'c_sdk.callback_wrapper'"
+    ]
     printed = [i for i, text in enumerate(err) if re.fullmatch(line, text)]
     assert len(ignored) == 1 and len(printed) == 2, proc.stderr
     assert printed[0] < ignored[0] < printed[1]
     if "raise" in body:  # the first report carries the callable's traceback
-        assert any('in record' in text for text in err[:ignored[0]])
+        assert any('in record' in text for text in err[: ignored[0]])
 
 
 def test_system_exit_in_the_callable_ends_the_process(tmp_path):

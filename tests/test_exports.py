@@ -1,11 +1,20 @@
 """Library functions exposed under their own names."""
+
 import time
 
 import contract
 import pytest
 
-NO_ARGS = ["vqi_get_c_version", "vqi_get_encrypted_token", "vqi_get_ext_errormsg",
-           "vqi_get_orgcode", "vqi_init", "vqi_now", "vqi_now_plus", "vqi_poll"]
+NO_ARGS = [
+    "vqi_get_c_version",
+    "vqi_get_encrypted_token",
+    "vqi_get_ext_errormsg",
+    "vqi_get_orgcode",
+    "vqi_init",
+    "vqi_now",
+    "vqi_now_plus",
+    "vqi_poll",
+]
 
 
 @pytest.mark.parametrize("name", contract.EXPORTS)
@@ -26,16 +35,19 @@ def test_no_argument_exports(mod, lib, name):
     assert [c[0] for c in lib.calls()] == [name]
 
 
-@pytest.mark.parametrize("name, script, result", [
-    ("vqi_get_c_version", dict(text=b"v3"), b"v3"),
-    ("vqi_get_orgcode", dict(text=b"org\xff"), b"org\xff"),
-    ("vqi_get_encrypted_token", dict(text=None), None),  # a null text: None, not a crash
-    ("vqi_init", dict(status=-1), -1),
-    ("vqi_poll", dict(status=-1), -1),
-    ("vqi_now", dict(value=2 ** 40 + 5), 2 ** 40 + 5),
-    ("vqi_now", dict(value=-2 ** 63), -2 ** 63),
-    ("vqi_now_plus", dict(dvalue=-1.0), -1.0),
-])
+@pytest.mark.parametrize(
+    "name, script, result",
+    [
+        ("vqi_get_c_version", dict(text=b"v3"), b"v3"),
+        ("vqi_get_orgcode", dict(text=b"org\xff"), b"org\xff"),
+        ("vqi_get_encrypted_token", dict(text=None), None),  # a null text: None, not a crash
+        ("vqi_init", dict(status=-1), -1),
+        ("vqi_poll", dict(status=-1), -1),
+        ("vqi_now", dict(value=2**40 + 5), 2**40 + 5),
+        ("vqi_now", dict(value=-(2**63)), -(2**63)),
+        ("vqi_now_plus", dict(dvalue=-1.0), -1.0),
+    ],
+)
 def test_results(mod, lib, name, script, result):
     lib.script(name, **script)
     got = getattr(mod, name)()
@@ -50,11 +62,13 @@ def test_clock_defaults(mod, lib):
 def test_strerror(mod, lib):
     assert mod.vqi_strerror(0) == b"success" and mod.vqi_strerror(1.9) == b"error 1"
     assert mod.vqi_strerror(True) == b"error 1"
-    for bad, exc, text in [("0", TypeError, "an integer is required"),
-                           (None, TypeError, "an integer is required"),
-                           (2 ** 31, OverflowError, "value too large to convert to int"),
-                           (-2 ** 31 - 1, OverflowError, "value too large to convert to int"),
-                           (2 ** 64, OverflowError, "too large to convert to C long")]:
+    for bad, exc, text in [
+        ("0", TypeError, "an integer is required"),
+        (None, TypeError, "an integer is required"),
+        (2**31, OverflowError, "value too large to convert to int"),
+        (-(2**31) - 1, OverflowError, "value too large to convert to int"),
+        (2**64, OverflowError, "too large to convert to C long"),
+    ]:
         with pytest.raises(exc, match=text):
             mod.vqi_strerror(bad)
     with pytest.raises(TypeError, match="takes no keyword arguments"):
@@ -81,19 +95,24 @@ def test_keywords_bind_by_name(mod, lib):
     lib.script("vqi_send_msg_to_bus", status=-7)
     assert mod.vqi_send_msg_to_bus(msg=b"m", topic=b"t") == -7
     mod.vqi_set_bus_info(b"addr", password=b"pw", user_name=b"u")
-    assert lib.calls() == [("vqi_send_msg_to_bus", (b"t", b"m")),
-                           ("vqi_set_bus_info", (b"addr", b"u", b"pw"))]
-    for call, text in [(lambda: mod.vqi_set_bus_info(b"a", b"b"), "missing 1 required"),
-                       (lambda: mod.vqi_set_bus_info(b"a", b"b", b"c", b"d"), "takes 3 positional"),
-                       (lambda: mod.vqi_set_bus_info(b"a", b"b", b"c", x=1), "unexpected keyword"),
-                       (lambda: mod.vqi_set_bus_info(b"a", b"b", b"c", user_name=b"u"), "multiple values")]:
+    assert lib.calls() == [
+        ("vqi_send_msg_to_bus", (b"t", b"m")),
+        ("vqi_set_bus_info", (b"addr", b"u", b"pw")),
+    ]
+    for call, text in [
+        (lambda: mod.vqi_set_bus_info(b"a", b"b"), "missing 1 required"),
+        (lambda: mod.vqi_set_bus_info(b"a", b"b", b"c", b"d"), "takes 3 positional"),
+        (lambda: mod.vqi_set_bus_info(b"a", b"b", b"c", x=1), "unexpected keyword"),
+        (lambda: mod.vqi_set_bus_info(b"a", b"b", b"c", user_name=b"u"), "multiple values"),
+    ]:
         with pytest.raises(TypeError, match=text):
             call()
     assert len(lib.calls()) == 2
 
 
-@pytest.mark.parametrize("skip, expected", [([], False), ([0], True), (None, False), ("", False),
-                                            (2, True)])
+@pytest.mark.parametrize(
+    "skip, expected", [([], False), ([0], True), (None, False), ("", False), (2, True)]
+)
 def test_bus_secure_truth(mod, lib, skip, expected):
     assert mod.vqi_set_bus_secure(0, b"", b"", b"", skip) is None
     lib.assert_called("vqi_set_bus_secure", 0, b"", b"", b"", expected)

@@ -2,6 +2,7 @@
 by position and keyword: no crash, only the expected exception classes,
 no library call unless every argument converted, and the values the library
 receives equal those of a pure-Python model of the conversions."""
+
 import math
 import os
 import tempfile
@@ -18,9 +19,17 @@ import vq.csdk.c_sdk as c_sdk
 
 # no example database, and hypothesis's own caches (unicode tables) out of the repo
 configuration.set_hypothesis_home_dir(os.path.join(tempfile.gettempdir(), "vq-hypothesis"))
-SETTINGS = settings(max_examples=30, deadline=None, database=None, suppress_health_check=[
-    HealthCheck.too_slow, HealthCheck.data_too_large, HealthCheck.filter_too_much,
-    HealthCheck.large_base_example])
+SETTINGS = settings(
+    max_examples=30,
+    deadline=None,
+    database=None,
+    suppress_health_check=[
+        HealthCheck.too_slow,
+        HealthCheck.data_too_large,
+        HealthCheck.filter_too_much,
+        HealthCheck.large_base_example,
+    ],
+)
 ALLOWED = (TypeError, OverflowError, UnicodeEncodeError, ValueError, DeprecationWarning)
 examples = [0]
 
@@ -28,6 +37,7 @@ examples = [0]
 # ---- odd objects -----------------------------------------------------------------------------
 class Told:
     """Its dunder method gives (or raises) what it is told."""
+
     def __init__(self, value):
         self.value = value
 
@@ -79,9 +89,23 @@ class Float(float):
         return 99.0
 
 
-EDGE_INTS = [0, 1, -1, 2 ** 31 - 1, 2 ** 31, -2 ** 31, -2 ** 31 - 1, 2 ** 63 - 1, 2 ** 63,
-             -2 ** 63, -2 ** 63 - 1, 2 ** 64, 10 ** 30, -10 ** 30]
-ints = st.one_of(st.integers(-2 ** 33, 2 ** 33), st.sampled_from(EDGE_INTS), st.integers())
+EDGE_INTS = [
+    0,
+    1,
+    -1,
+    2**31 - 1,
+    2**31,
+    -(2**31),
+    -(2**31) - 1,
+    2**63 - 1,
+    2**63,
+    -(2**63),
+    -(2**63) - 1,
+    2**64,
+    10**30,
+    -(10**30),
+]
+ints = st.one_of(st.integers(-(2**33), 2**33), st.sampled_from(EDGE_INTS), st.integers())
 raised = st.builds(Boom, st.just("odd"))
 ascii_text = st.text(st.characters(max_codepoint=127), max_size=8)
 binary = st.binary(max_size=12)
@@ -90,21 +114,45 @@ odd = st.one_of(
     st.builds(FloatLike, st.one_of(st.floats(), raised, st.just("1.5"))),
     st.builds(Truth, st.one_of(st.booleans(), raised, st.just(1))),
     st.builds(Sized, st.one_of(st.integers(0, 5), raised)),
-    st.builds(IntWithOwnInt, ints), st.builds(Float, st.floats()), st.builds(Str, ascii_text),
+    st.builds(IntWithOwnInt, ints),
+    st.builds(Float, st.floats()),
+    st.builds(Str, ascii_text),
 )
 anything = st.one_of(
-    ints, st.floats(), st.booleans(), st.none(), st.text(max_size=8), ascii_text, binary,
-    binary.map(bytearray), binary.map(ByteArray), binary.map(LiarBytes),
-    st.lists(st.one_of(st.integers(), st.text(max_size=3)), max_size=3), odd)
-in_range = st.integers(-2 ** 31, 2 ** 31 - 1)
+    ints,
+    st.floats(),
+    st.booleans(),
+    st.none(),
+    st.text(max_size=8),
+    ascii_text,
+    binary,
+    binary.map(bytearray),
+    binary.map(ByteArray),
+    binary.map(LiarBytes),
+    st.lists(st.one_of(st.integers(), st.text(max_size=3)), max_size=3),
+    odd,
+)
+in_range = st.integers(-(2**31), 2**31 - 1)
 texts = st.one_of(binary, binary.map(bytearray), binary.map(ByteArray), binary.map(LiarBytes))
 GOOD = {  # mostly valid values of each kind, so that most calls get through
-    "T": texts, "Q": texts,
-    "I": st.one_of(in_range, st.floats(-3e9, 3e9), st.booleans(), st.builds(IntLike, in_range),
-                   st.builds(IntWithOwnInt, in_range)),
-    "R": st.one_of(st.floats(), st.integers(), st.booleans(), st.builds(FloatLike, st.floats()),
-                   st.builds(Float, st.floats())),
-    "V": anything, "A": anything,
+    "T": texts,
+    "Q": texts,
+    "I": st.one_of(
+        in_range,
+        st.floats(-3e9, 3e9),
+        st.booleans(),
+        st.builds(IntLike, in_range),
+        st.builds(IntWithOwnInt, in_range),
+    ),
+    "R": st.one_of(
+        st.floats(),
+        st.integers(),
+        st.booleans(),
+        st.builds(FloatLike, st.floats()),
+        st.builds(Float, st.floats()),
+    ),
+    "V": anything,
+    "A": anything,
 }
 GOOD["B"] = GOOD["I"]
 
@@ -141,7 +189,7 @@ def m_int(x):
         if type(x) is not int:
             warnings.warn("__int__ returned non-int", DeprecationWarning, stacklevel=2)
     v = int.__int__(x)
-    if not -2 ** 31 <= v < 2 ** 31:
+    if not -(2**31) <= v < 2**31:
         raise OverflowError
     return v
 
@@ -158,8 +206,14 @@ def m_real(x):
     return v
 
 
-CONVERT = {"T": lambda x: (m_text(x),), "Q": m_request, "I": lambda x: (m_int(x),),
-           "B": lambda x: (m_int(x) != 0,), "R": lambda x: (m_real(x),), "V": lambda x: (bool(x),)}
+CONVERT = {
+    "T": lambda x: (m_text(x),),
+    "Q": m_request,
+    "I": lambda x: (m_int(x),),
+    "B": lambda x: (m_int(x) != 0,),
+    "R": lambda x: (m_real(x),),
+    "V": lambda x: (bool(x),),
+}
 MISSING = object()
 
 
@@ -225,13 +279,15 @@ def check(sig_name, lib_fn, f, args, kwargs, expected, want_args):
 def wild(params, extra_names=("bogus", "data", "req", "self")):
     """(positional values, keyword values) for a function of these parameters."""
     names = st.sampled_from(tuple(params) + extra_names)
-    return st.tuples(st.lists(anything, max_size=len(params) + 2),
-                     st.dictionaries(names, anything, max_size=3))
+    return st.tuples(
+        st.lists(anything, max_size=len(params) + 2), st.dictionaries(names, anything, max_size=3)
+    )
 
 
 @st.composite
 def shaped(draw, sig):
     """Mostly the function's own parameters, each likely of its kind."""
+
     def rarely(odds):  # (hypothesis favours small draws: the rare case is the top)
         return draw(st.integers(0, odds)) == odds
 
@@ -278,11 +334,17 @@ def test_wrappers_and_exports(sig):
             warnings.simplefilter("error")
             expected, want = model(sig, args, kwargs)
             check(sig.name, sig.lib, f, args, kwargs, expected, want)
+
     run()
 
 
-OTHERS = {"is_windows": ((), ""), "is_linux": ((), ""), "adapt_to_python3": (("func",), "A"),
-          "c_status_ok": (("status",), "I"), "c_status_fail": (("status", "cfunname"), "IV")}
+OTHERS = {
+    "is_windows": ((), ""),
+    "is_linux": ((), ""),
+    "adapt_to_python3": (("func",), "A"),
+    "c_status_ok": (("status",), "I"),
+    "c_status_fail": (("status", "cfunname"), "IV"),
+}
 
 
 @pytest.mark.parametrize("name", contract.SUPPORT + contract.RECORDS)
@@ -298,7 +360,9 @@ def test_support_and_records(name):
         args, kwargs = call
         want, exc = None, None
         try:
-            bound = bind(params, args, kwargs, keywords, required=1 if name == "c_status_fail" else None)
+            bound = bind(
+                params, args, kwargs, keywords, required=1 if name == "c_status_fail" else None
+            )
             if name == "c_status_fail" and bound[0] != 0:
                 want = (m_int(bound[0]),)  # py_vqi_strerror(status), then the log line
                 bool("" if bound[1] is MISSING else bound[1])
@@ -315,8 +379,8 @@ def test_support_and_records(name):
 @given(ints, st.floats(allow_nan=False), st.booleans())
 def test_model_agrees_with_python(i, x, b):
     """The model is Python's own protocol where Python has one."""
-    if -2 ** 31 <= i < 2 ** 31:
-        assert m_int(i) == int(i) and m_int(float(i) if abs(i) < 2 ** 53 else i) == i
+    if -(2**31) <= i < 2**31:
+        assert m_int(i) == int(i) and m_int(float(i) if abs(i) < 2**53 else i) == i
     assert m_real(x) == float(x) and math.isnan(m_real(float("nan")))
     assert CONVERT["B"](b) == (b,) and CONVERT["V"]([]) == (False,)
     assert m_int(True) == 1 and m_int(-2.9) == -2 and m_text(bytearray(b"a\0b")) == b"a"

@@ -13,6 +13,7 @@ reference count must not grow either: make a venv from it, install the
 package and the test requirements into it, and run the same command.
 The argument shapes below are shared with test_fuzz.py.
 """
+
 import collections
 import contextlib
 import gc
@@ -33,46 +34,88 @@ import vq.csdk.c_sdk as c_sdk
 Sig = collections.namedtuple("Sig", "name params kinds adapted lib order extra")
 
 KINDS = {
-    "py_vqi_set_mode_consistency": "B", "py_vqi_get_serv_addr": "T", "py_vqi_add_bus_topic": "T",
-    "py_vqi_set_strategy_id": "T", "py_vqi_set_token": "T", "py_vqi_set_mfp": "T",
-    "py_vqi_set_apitoken": "T", "py_vqi_set_serv_addr": "T", "py_vqi_strerror": "I",
-    "py_vqi_set_timer": "I", "py_vqi_user_timer_stop": "I", "py_vqi_set_account_id": "T",
-    "py_vqi_set_max_wait_time": "I", "py_vqi_set_bus_info": "TTT", "py_vqi_set_bus_secure": "ITTTV",
-    "py_vqi_send_msg_to_bus": "TT", "py_vqi_schedule": "TT", "py_vqi_set_ctp_md_info": "TTT",
-    "py_vqi_set_version": "TT", "py_vqi_user_timer": "II", "py_vqi_set_serv_addr_v5": "TTT",
-    "py_vqi_set_backtest_config": "TTRRRRRRRIII", "py_vqi_set_backtest_intraday": "I",
+    "py_vqi_set_mode_consistency": "B",
+    "py_vqi_get_serv_addr": "T",
+    "py_vqi_add_bus_topic": "T",
+    "py_vqi_set_strategy_id": "T",
+    "py_vqi_set_token": "T",
+    "py_vqi_set_mfp": "T",
+    "py_vqi_set_apitoken": "T",
+    "py_vqi_set_serv_addr": "T",
+    "py_vqi_strerror": "I",
+    "py_vqi_set_timer": "I",
+    "py_vqi_user_timer_stop": "I",
+    "py_vqi_set_account_id": "T",
+    "py_vqi_set_max_wait_time": "I",
+    "py_vqi_set_bus_info": "TTT",
+    "py_vqi_set_bus_secure": "ITTTV",
+    "py_vqi_send_msg_to_bus": "TT",
+    "py_vqi_schedule": "TT",
+    "py_vqi_set_ctp_md_info": "TTT",
+    "py_vqi_set_version": "TT",
+    "py_vqi_user_timer": "II",
+    "py_vqi_set_serv_addr_v5": "TTT",
+    "py_vqi_set_backtest_config": "TTRRRRRRRIII",
+    "py_vqi_set_backtest_intraday": "I",
     "py_vqi_set_backtest_threadnum": "I",
-    "py_vqi_subscribe": "TTV", "py_vqi_unsubscribe": "TT", "py_vqi_current": "TTV",
-    "py_vqi_algo_order_batch": "QTT", "py_vqi_get_child_orders": "TT",
-    "py_vqi_smart_reorder": "TRIIIIIIIIT", "py_vqi_smart_reorder_cancel": "I",
+    "py_vqi_subscribe": "TTV",
+    "py_vqi_unsubscribe": "TT",
+    "py_vqi_current": "TTV",
+    "py_vqi_algo_order_batch": "QTT",
+    "py_vqi_get_child_orders": "TT",
+    "py_vqi_smart_reorder": "TRIIIIIIIIT",
+    "py_vqi_smart_reorder_cancel": "I",
 }
-ORDER = {"py_vqi_current": (0, 2, 1)}           # conversion (= library) order, if not Python's
-EXTRA = {"py_vqi_set_version": (None, None)}   # library arguments Python cannot set
+ORDER = {"py_vqi_current": (0, 2, 1)}  # conversion (= library) order, if not Python's
+EXTRA = {"py_vqi_set_version": (None, None)}  # library arguments Python cannot set
 EXPORTS = {
-    "vqi_add_bus_topic": (("topic",), "T"), "vqi_send_msg_to_bus": (("topic", "msg"), "TT"),
+    "vqi_add_bus_topic": (("topic",), "T"),
+    "vqi_send_msg_to_bus": (("topic", "msg"), "TT"),
     "vqi_set_bus_info": (("server_addr", "user_name", "password"), "TTT"),
     "vqi_set_bus_secure": (("in_mode", "tlsca", "tlscert", "tlskey", "skip_verify"), "ITTTV"),
-    "vqi_set_mode": (("mode",), "I"), "vqi_strerror": (("errorno",), "I"),
+    "vqi_set_mode": (("mode",), "I"),
+    "vqi_strerror": (("errorno",), "I"),
 }
 
 
 def _sig(name, params, kinds, adapted, lib):
     assert len(params) == len(kinds), name
-    return Sig(name, tuple(params), kinds, adapted, lib, ORDER.get(name, tuple(range(len(kinds)))),
-               EXTRA.get(name, ()))
+    return Sig(
+        name,
+        tuple(params),
+        kinds,
+        adapted,
+        lib,
+        ORDER.get(name, tuple(range(len(kinds)))),
+        EXTRA.get(name, ()),
+    )
 
 
-SIGS = [_sig(n, ("req",), "Q", a, fn) if n != "py_vqi_get_accounts" else _sig(n, (), "", a, fn)
-        for n, fn, a in contract.QUERY + contract.COMMAND]
+SIGS = [
+    _sig(n, ("req",), "Q", a, fn) if n != "py_vqi_get_accounts" else _sig(n, (), "", a, fn)
+    for n, fn, a in contract.QUERY + contract.COMMAND
+]
 SIGS += [_sig(n, p, KINDS.get(n, ""), a, fn) for n, p, a, fn in contract.CONFIG + contract.MARKET]
 SIGS += [_sig("py_vqi_set_data_callback", ("pythonf",), "A", False, "vqi_set_event_callback_pb")]
 SIGS += [_sig(n, *EXPORTS.get(n, ((), "")), False, n) for n in contract.EXPORTS]
 assert len(SIGS) == 181 + 14 and len({s.name for s in SIGS}) == len(SIGS)
 RESPONSE = {n for n, _, _ in contract.QUERY} | {
-    "py_vqi_current", "py_vqi_algo_order_batch", "py_vqi_get_child_orders"}
-TEXT_OUT = {"py_vqi_get_encrypted_token", "py_vqi_get_orgcode", "py_vqi_strerror",
-            "py_vqi_get_ext_errormsg", "py_vqi_get_serv_addr", "vqi_get_c_version",
-            "vqi_get_encrypted_token", "vqi_get_ext_errormsg", "vqi_get_orgcode", "vqi_strerror"}
+    "py_vqi_current",
+    "py_vqi_algo_order_batch",
+    "py_vqi_get_child_orders",
+}
+TEXT_OUT = {
+    "py_vqi_get_encrypted_token",
+    "py_vqi_get_orgcode",
+    "py_vqi_strerror",
+    "py_vqi_get_ext_errormsg",
+    "py_vqi_get_serv_addr",
+    "vqi_get_c_version",
+    "vqi_get_encrypted_token",
+    "vqi_get_ext_errormsg",
+    "vqi_get_orgcode",
+    "vqi_strerror",
+}
 
 
 # ---- objects with odd conversions -------------------------------------------------------------
@@ -94,23 +137,44 @@ def odd(**dunders):
 
 
 VALID = {"T": b"t\0x", "Q": b"r\0q", "I": 7, "B": 3, "R": 2.5, "V": [1], "A": None}
-BAD_INT = [("str", "7", TypeError), ("bytes", b"7", TypeError), ("None", None, TypeError),
-           ("2**31", 2 ** 31, OverflowError), ("-2**31-1", -2 ** 31 - 1, OverflowError),
-           ("2**64", 2 ** 64, OverflowError), ("__int__ raises", odd(__int__=boom), Boom),
-           ("__int__ non-int", odd(__int__=lambda s: "3"), TypeError),
-           ("__int__ int subclass", odd(__int__=lambda s: Int(3)), DeprecationWarning)]
+BAD_INT = [
+    ("str", "7", TypeError),
+    ("bytes", b"7", TypeError),
+    ("None", None, TypeError),
+    ("2**31", 2**31, OverflowError),
+    ("-2**31-1", -(2**31) - 1, OverflowError),
+    ("2**64", 2**64, OverflowError),
+    ("__int__ raises", odd(__int__=boom), Boom),
+    ("__int__ non-int", odd(__int__=lambda s: "3"), TypeError),
+    ("__int__ int subclass", odd(__int__=lambda s: Int(3)), DeprecationWarning),
+]
 BAD = {
-    "T": [("int", 5, TypeError), ("None", None, TypeError), ("list", [b"a"], TypeError),
-          ("memoryview", memoryview(b"a"), TypeError)],
-    "Q": [("int", 5, TypeError), ("None", None, TypeError), ("list", [b"a"], TypeError),
-          ("__len__ raises", odd(__len__=boom), Boom)],
-    "I": BAD_INT, "B": BAD_INT,
-    "R": [("bytes", b"1", TypeError), ("None", None, TypeError), ("2**1024", 2 ** 1024, OverflowError),
-          ("__float__ raises", odd(__float__=boom), Boom),
-          ("__float__ non-float", odd(__float__=lambda s: "1.5"), TypeError)],
-    "V": [("__bool__ raises", odd(__bool__=boom), Boom),
-          ("__bool__ non-bool", odd(__bool__=lambda s: 1), TypeError),
-          ("__len__ raises", odd(__len__=boom), Boom)],
+    "T": [
+        ("int", 5, TypeError),
+        ("None", None, TypeError),
+        ("list", [b"a"], TypeError),
+        ("memoryview", memoryview(b"a"), TypeError),
+    ],
+    "Q": [
+        ("int", 5, TypeError),
+        ("None", None, TypeError),
+        ("list", [b"a"], TypeError),
+        ("__len__ raises", odd(__len__=boom), Boom),
+    ],
+    "I": BAD_INT,
+    "B": BAD_INT,
+    "R": [
+        ("bytes", b"1", TypeError),
+        ("None", None, TypeError),
+        ("2**1024", 2**1024, OverflowError),
+        ("__float__ raises", odd(__float__=boom), Boom),
+        ("__float__ non-float", odd(__float__=lambda s: "1.5"), TypeError),
+    ],
+    "V": [
+        ("__bool__ raises", odd(__bool__=boom), Boom),
+        ("__bool__ non-bool", odd(__bool__=lambda s: 1), TypeError),
+        ("__len__ raises", odd(__len__=boom), Boom),
+    ],
     "A": [],
 }
 
@@ -137,14 +201,20 @@ def call(f, args=(), kwargs=None, exc=None, before=None, after=None):
                 raise AssertionError("%r%r %r did not raise %s" % (f, args, kwargs, exc.__name__))
         if after is not None:
             after()
+
     run.watch = [f] + list(args) + list(kwargs.values())
     return run
 
 
 def scripted(f, args, fn, exc=None, **script):
     """A call with the library scripted, back to its defaults after."""
-    return call(f, args, exc=exc, before=lambda: standin.script(fn, **script),
-                after=lambda: standin.script(fn, status=0, response=b""))
+    return call(
+        f,
+        args,
+        exc=exc,
+        before=lambda: standin.script(fn, **script),
+        after=lambda: standin.script(fn, status=0, response=b""),
+    )
 
 
 def sig_cases(sig):
@@ -169,34 +239,48 @@ def sig_cases(sig):
         if kind in "TQ":
             bad.append(("str", "abc", None if sig.adapted else TypeError))
         if sig.adapted or kind in "TQ":
-            bad.append(("non-ASCII str", "caf\xe9", UnicodeEncodeError if sig.adapted else TypeError))
+            bad.append(
+                ("non-ASCII str", "caf\xe9", UnicodeEncodeError if sig.adapted else TypeError)
+            )
         for label, value, exc in bad:
             args = list(valid)
             args[k] = value
             cases.append(("%s %s" % (sig.params[k], label), call(f, args, None, exc)))
         if kind in "TQ":  # unpinned once the call is over: it can be resized
-            later = sig.order[sig.order.index(k) + 1:]
+            later = sig.order[sig.order.index(k) + 1 :]
             for j in list(later[:1]) + [None]:
                 args = list(valid)
                 args[k] = ba = bytearray(b"ba\0r")
                 exc = None
                 if j is not None:
                     _, args[j], exc = BAD[sig.kinds[j]][0]
-                cases.append(("%s bytearray%s" % (sig.params[k], " then a bad argument" if exc else ""),
-                              call(f, args, exc=exc, after=lambda ba=ba: (ba.append(1), ba.pop()))))
+                cases.append(
+                    (
+                        "%s bytearray%s" % (sig.params[k], " then a bad argument" if exc else ""),
+                        call(f, args, exc=exc, after=lambda ba=ba: (ba.append(1), ba.pop())),
+                    )
+                )
     lib = sig.lib
     if sig.name in RESPONSE:
-        cases += [("status -1", scripted(f, valid, lib, status=-1, response=b"x")),
-                  ("response", scripted(f, valid, lib, status=0, response=b"r" * 300)),
-                  ("null response", scripted(f, valid, lib, status=0, response=None)),
-                  ("broken response", scripted(f, valid, lib, SystemError, status=0, response=None,
-                                               response_len=5)),
-                  ("negative length", scripted(f, valid, lib, SystemError, status=0, response=None,
-                                               response_len=-1))]
+        cases += [
+            ("status -1", scripted(f, valid, lib, status=-1, response=b"x")),
+            ("response", scripted(f, valid, lib, status=0, response=b"r" * 300)),
+            ("null response", scripted(f, valid, lib, status=0, response=None)),
+            (
+                "broken response",
+                scripted(f, valid, lib, SystemError, status=0, response=None, response_len=5),
+            ),
+            (
+                "negative length",
+                scripted(f, valid, lib, SystemError, status=0, response=None, response_len=-1),
+            ),
+        ]
     elif sig.name in TEXT_OUT:
-        cases += [("null text", scripted(f, valid, lib, text=None)),
-                  ("text", scripted(f, valid, lib, text="t" * 100)),
-                  ("status -1", scripted(f, valid, lib, status=-1))]
+        cases += [
+            ("null text", scripted(f, valid, lib, text=None)),
+            ("text", scripted(f, valid, lib, text="t" * 100)),
+            ("status -1", scripted(f, valid, lib, status=-1)),
+        ]
     elif sig.kinds != "A":
         cases.append(("status -1", scripted(f, valid, lib, status=-1)))
     return cases
@@ -206,23 +290,27 @@ def support_cases():
     m = c_sdk
     adapted = m.adapt_to_python3(len)
     return [
-        ("is_windows:valid", call(m.is_windows)), ("is_linux:valid", call(m.is_linux)),
+        ("is_windows:valid", call(m.is_windows)),
+        ("is_linux:valid", call(m.is_linux)),
         ("is_linux:one more", call(m.is_linux, (1,), None, TypeError)),
         ("adapt_to_python3:valid", call(m.adapt_to_python3, (len,))),
         ("adapt_to_python3:keyword", call(m.adapt_to_python3, (), {"func": len}, TypeError)),
         ("adapt_to_python3:wrapper call", call(adapted, ("abc",))),
         ("adapt_to_python3:wrapper non-ASCII", call(adapted, ("\xe9",), None, UnicodeEncodeError)),
-        ("c_status_ok:valid", call(m.c_status_ok, (0,))), ("c_status_ok:fail", call(m.c_status_ok, ("0",))),
+        ("c_status_ok:valid", call(m.c_status_ok, (0,))),
+        ("c_status_ok:fail", call(m.c_status_ok, ("0",))),
         ("c_status_ok:keyword", call(m.c_status_ok, (), {"status": 0}, TypeError)),
         ("c_status_fail:ok", call(m.c_status_fail, (0,))),
         ("c_status_fail:valid", call(m.c_status_fail, (-3, "vqi_run"))),
         ("c_status_fail:keywords", call(m.c_status_fail, (), {"status": 5, "cfunname": b""})),
         ("c_status_fail:str", call(m.c_status_fail, ("0",), None, TypeError)),
-        ("c_status_fail:2**40", call(m.c_status_fail, (2 ** 40,), None, OverflowError)),
-        ("c_status_fail:2**64", call(m.c_status_fail, (2 ** 64,), None, OverflowError)),
+        ("c_status_fail:2**40", call(m.c_status_fail, (2**40,), None, OverflowError)),
+        ("c_status_fail:2**64", call(m.c_status_fail, (2**64,), None, OverflowError)),
         ("c_status_fail:__int__ raises", call(m.c_status_fail, (odd(__int__=boom),), None, Boom)),
-        ("c_status_fail:name __bool__ raises", call(m.c_status_fail, (1, odd(__bool__=boom)), None,
-                                                    Boom)),
+        (
+            "c_status_fail:name __bool__ raises",
+            call(m.c_status_fail, (1, odd(__bool__=boom)), None, Boom),
+        ),
         ("c_status_fail:unknown keyword", call(m.c_status_fail, (1,), {"bogus": 1}, TypeError)),
         ("c_status_fail:none", call(m.c_status_fail, (), None, TypeError)),
     ]
@@ -230,6 +318,7 @@ def support_cases():
 
 class Mapping:
     """Not a dict: the records call its methods."""
+
     def __init__(self):
         self.d = {}
 
@@ -254,20 +343,27 @@ def record_cases(name):
     d = {"price": object(), "close": object(), "bid_p": object()}
     rec, empty, other = cls(d), cls.__new__(cls), cls(Mapping())
     watched = [cls, sub, d, rec, empty, other] + list(d.values())
-    prop = {"TickLikeDict2": "price", "BarLikeDict2": "close", "QuoteItemLikeDict2": "bid_p"}.get(name)
+    prop = {"TickLikeDict2": "price", "BarLikeDict2": "close", "QuoteItemLikeDict2": "bid_p"}.get(
+        name
+    )
 
     def setattr_(r, k, v):
         return lambda: setattr(r, k, v)
+
     cases = [
-        ("construct", call(cls, (d,))), ("construct keyword", call(cls, (), {"data": d})),
+        ("construct", call(cls, (d,))),
+        ("construct keyword", call(cls, (), {"data": d})),
         ("construct none", call(cls, (), None, TypeError)),
         ("construct two", call(cls, (d, d), None, TypeError)),
-        ("subclass", call(lambda: sub(d).x)), ("subclass set", call(lambda: setattr(sub(d), "y", 1))),
+        ("subclass", call(lambda: sub(d).x)),
+        ("subclass set", call(lambda: setattr(sub(d), "y", 1))),
         ("fallback read", call(getattr, (rec, "missing"))),
-        ("item get", call(rec.__getitem__, ("price",))), ("item get []", call(lambda: rec["x"])),
+        ("item get", call(rec.__getitem__, ("price",))),
+        ("item get []", call(lambda: rec["x"])),
         ("item set", call(lambda: rec.__setitem__("k", [1]))),
         ("unhashable key", call(lambda: rec[[]], exc=TypeError)),
-        ("str", call(str, (rec,))), ("repr", call(repr, (rec,))),
+        ("str", call(str, (rec,))),
+        ("repr", call(repr, (rec,))),
         ("attribute set", call(setattr_(rec, "a", (1, 2)))),
         ("data set", call(setattr_(other, "data", Mapping()))),
         ("mapping read", call(lambda: (other.x, other["y"], str(other), repr(other)))),
@@ -317,6 +413,7 @@ def event_cases():
             else:
                 m.py_vqi_set_data_callback(f)
             q(*event)
+
         return call(m.vqi_poll, before=before)
 
     def as_bytes():
@@ -338,13 +435,16 @@ def event_cases():
         ("register", call(m.py_vqi_set_data_callback, (ok,))),
         ("register keyword", call(m.py_vqi_set_data_callback, (), {"pythonf": ok}, TypeError)),
         ("register none", call(m.py_vqi_set_data_callback, (), None, TypeError)),
-        ("event", poll("tick", b"\x01\0\x02" * 50)), ("empty event", poll("", b"")),
+        ("event", poll("tick", b"\x01\0\x02" * 50)),
+        ("empty event", poll("", b"")),
         ("event long type", poll("t" * 100, b"x")),
         ("event types", call(m.vqi_poll, before=many_types)),
         ("raising callable", poll("tick", b"x", f=raises)),
-        ("callable None", poll("tick", b"x", f=None)), ("f deleted", poll("tick", b"x", f=deleted)),
+        ("callable None", poll("tick", b"x", f=None)),
+        ("f deleted", poll("tick", b"x", f=deleted)),
         ("non-UTF-8 type", poll(b"\xff\xfe", b"x")),
-        ("null type", poll(None, b"x")), ("null payload", poll("tick", None, 1, 4)),
+        ("null type", poll(None, b"x")),
+        ("null payload", poll("tick", None, 1, 4)),
         ("negative length", poll("tick", None, 1, -1)),
         ("bytes type", call(as_bytes, before=lambda: q("tick", b"x"))),
         ("replaced inside", poll("tick", b"x", f=replaces)),
@@ -374,6 +474,7 @@ def family_cases(family):
 class Discard:
     """An unbuffered sink: a file's buffer of pending writes would show as
     blocks coming and going."""
+
     def write(self, text):
         return len(text)
 
@@ -468,11 +569,18 @@ def test_no_growth(hunt, family):
         passes = [growth(runs, ROUNDS)]
         while max(passes[-1][:2]) > 0 and len(passes) < 3:
             passes.append(growth(runs, ROUNDS))
-    print("\n%s: %d callables, %d callables x argument kinds, %d calls; per pass: "
-          "blocks %s, growth of blocks and references %s"
-          % (family, len({label.split(":")[0] for label, _ in cases}), len(cases),
-             len(cases) * (WARMUP + ROUNDS) * len(passes),
-             ", ".join("%d -> %d" % p[2] for p in passes), [p[:2] for p in passes]))
+    print(
+        "\n%s: %d callables, %d callables x argument kinds, %d calls; per pass: "
+        "blocks %s, growth of blocks and references %s"
+        % (
+            family,
+            len({label.split(":")[0] for label, _ in cases}),
+            len(cases),
+            len(cases) * (WARMUP + ROUNDS) * len(passes),
+            ", ".join("%d -> %d" % p[2] for p in passes),
+            [p[:2] for p in passes],
+        )
+    )
     if max(passes[-1][:2]) > 0:
         growing = []  # name the cases that grow alone
         for label, run in cases:
@@ -480,12 +588,15 @@ def test_no_growth(hunt, family):
                 alone = growth([run], ROUNDS)[:2]
             if max(alone) >= ROUNDS // 2:
                 growing.append("%s: %+d blocks, %+d refs" % ((label,) + alone))
-        pytest.fail("%s grew on every pass %s; growing alone: %s"
-                    % (family, [p[:2] for p in passes], growing or "none"))
+        pytest.fail(
+            "%s grew on every pass %s; growing alone: %s"
+            % (family, [p[:2] for p in passes], growing or "none")
+        )
 
 
 def test_tables_cover_every_callable():
     names = {s.name for s in SIGS} | set(contract.SUPPORT)
     assert len(names) == 181 + 14 + 5
-    assert names == {n for n, v in vars(c_sdk).items()
-                     if callable(v) and not isinstance(v, type) and n != "f"}
+    assert names == {
+        n for n, v in vars(c_sdk).items() if callable(v) and not isinstance(v, type) and n != "f"
+    }

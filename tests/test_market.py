@@ -1,5 +1,6 @@
 """Market data and order wrappers of their own shape: subscriptions, the
 current snapshot, algorithmic order batches and child orders, smart reorder."""
+
 import builtins
 import re
 
@@ -14,17 +15,16 @@ from vq.constant import CSDK_OPERATE_SUCCESS as OK
 # Double); LANDS gives where each parameter lands in the record when that is
 # not its own position
 SAMPLES = {
-    "py_vqi_subscribe": ((b"SHSE.600000", b"tick", True),
-                         (b"SHSE.600000", b"tick", True), "TTF"),
+    "py_vqi_subscribe": ((b"SHSE.600000", b"tick", True), (b"SHSE.600000", b"tick", True), "TTF"),
     "py_vqi_unsubscribe": ((b"SHSE.600000", b"1d"), (b"SHSE.600000", b"1d"), "TT"),
-    "py_vqi_current": ((b"SHSE.600000", b"price", True),
-                       (b"SHSE.600000", True, b"price"), "TTF"),
-    "py_vqi_algo_order_batch": ((b"r\0q", b"TWAP", b"p=1"),
-                                (b"r\0q", 3, b"TWAP", b"p=1"), "RTT"),
+    "py_vqi_current": ((b"SHSE.600000", b"price", True), (b"SHSE.600000", True, b"price"), "TTF"),
+    "py_vqi_algo_order_batch": ((b"r\0q", b"TWAP", b"p=1"), (b"r\0q", 3, b"TWAP", b"p=1"), "RTT"),
     "py_vqi_get_child_orders": ((b"acc", b"algo7"), (b"acc", b"algo7"), "TT"),
-    "py_vqi_smart_reorder": ((b"SZSE.000001", 10.5, 100, 1, 2, 3, 4, 5, 6, 7, b"acc"),
-                             (b"SZSE.000001", 10.5, 100, 1, 2, 3, 4, 5, 6, 7, b"acc"),
-                             "TDIIIIIIIIT"),
+    "py_vqi_smart_reorder": (
+        (b"SZSE.000001", 10.5, 100, 1, 2, 3, 4, 5, 6, 7, b"acc"),
+        (b"SZSE.000001", 10.5, 100, 1, 2, 3, 4, 5, 6, 7, b"acc"),
+        "TDIIIIIIIIT",
+    ),
     "py_vqi_smart_reorder_cancel": ((42,), (42,), "I"),
 }
 LANDS = {"py_vqi_current": (0, 2, 1), "py_vqi_algo_order_batch": (0, 2, 3)}
@@ -32,13 +32,16 @@ CONVERTED = {"py_vqi_current": (0, 2, 1)}  # order of conversion, if not Python 
 RESPONSE = ["py_vqi_current", "py_vqi_algo_order_batch", "py_vqi_get_child_orders"]
 STATUS = [row[0] for row in contract.MARKET if row[0] not in RESPONSE]
 
-rows = pytest.mark.parametrize("name, params, adapted, fn", [
-    pytest.param(*row, id=row[0]) for row in contract.MARKET])
+rows = pytest.mark.parametrize(
+    "name, params, adapted, fn", [pytest.param(*row, id=row[0]) for row in contract.MARKET]
+)
 
 
 def by_name(names):
-    return pytest.mark.parametrize("name, params, adapted, fn", [
-        pytest.param(*row, id=row[0]) for row in contract.MARKET if row[0] in names])
+    return pytest.mark.parametrize(
+        "name, params, adapted, fn",
+        [pytest.param(*row, id=row[0]) for row in contract.MARKET if row[0] in names],
+    )
 
 
 def record_with(name, index, value):
@@ -74,6 +77,7 @@ class BadTruth:
 
 # ---- binding ------------------------------------------------------------------------
 
+
 @rows
 def test_arguments_reach_library_in_its_order(lib, mod, name, params, adapted, fn):
     args, record, _ = SAMPLES[name]
@@ -93,8 +97,13 @@ def test_arguments_reach_library_in_its_order(lib, mod, name, params, adapted, f
 def test_call_shape_refused(lib, mod, name, params, adapted, fn):
     args = SAMPLES[name][0]
     f = getattr(mod, name)
-    bad = [(args[:-1], {}), (args + (args[-1],), {}), (args, {"bogus": 1}),
-           (args, {params[0]: args[0]}), ((), {})]
+    bad = [
+        (args[:-1], {}),
+        (args + (args[-1],), {}),
+        (args, {"bogus": 1}),
+        (args, {params[0]: args[0]}),
+        ((), {}),
+    ]
     if len(params) == 1:  # positional only
         bad.append(((), {params[0]: args[0]}))
     for a, kw in bad:
@@ -111,6 +120,7 @@ def poison(kind, i):
 
     def fail(self):
         raise Boom(i)
+
     return type("Poison%d" % i, (), {raiser: fail})()
 
 
@@ -133,6 +143,7 @@ def test_conversion_order(lib, mod, name, params, adapted, fn):
 
 # ---- texts and flags ----------------------------------------------------------------
 
+
 def texts(name):
     return [i for i, k in enumerate(SAMPLES[name][2]) if k == "T"]
 
@@ -140,17 +151,26 @@ def texts(name):
 @rows
 def test_texts(lib, mod, name, params, adapted, fn):
     for i in texts(name):
-        for value, seen in ((b"", b""), (bytearray(), b""), (b"ab\0cd", b"ab"), (b"\0", b""),
-                            (bytearray(b"x\0y"), b"x"), (Bytes(b"xy"), b"xy"),
-                            (ByteArray(b"xy"), b"xy"), ("xy", b"xy"), ("", b""),
-                            ("a\0b", b"a")):
+        for value, seen in (
+            (b"", b""),
+            (bytearray(), b""),
+            (b"ab\0cd", b"ab"),
+            (b"\0", b""),
+            (bytearray(b"x\0y"), b"x"),
+            (Bytes(b"xy"), b"xy"),
+            (ByteArray(b"xy"), b"xy"),
+            ("xy", b"xy"),
+            ("", b""),
+            ("a\0b", b"a"),
+        ):
             lib.reset()
             call_with(mod, name, i, value)
             lib.assert_called(fn, *record_with(name, i, seen))  # empty: "" not NULL
         lib.reset()
         for value in (5, None, memoryview(b"x"), ["x"]):
-            with pytest.raises(TypeError, match="^expected bytes, %s found$"
-                               % type(value).__name__):
+            with pytest.raises(
+                TypeError, match="^expected bytes, %s found$" % type(value).__name__
+            ):
                 call_with(mod, name, i, value)
         with pytest.raises(UnicodeEncodeError):
             call_with(mod, name, i, "\u00e9")
@@ -159,9 +179,19 @@ def test_texts(lib, mod, name, params, adapted, fn):
 
 @by_name(["py_vqi_subscribe", "py_vqi_current"])
 def test_truth_value(lib, mod, name, params, adapted, fn):
-    for value, truth in ((True, True), (False, False), (None, False), (0, False),
-                         ([], False), ("", False), (0.0, False), ([0], True), (2, True),
-                         ("x", True), (-1, True)):
+    for value, truth in (
+        (True, True),
+        (False, False),
+        (None, False),
+        (0, False),
+        ([], False),
+        ("", False),
+        (0.0, False),
+        ([0], True),
+        (2, True),
+        ("x", True),
+        (-1, True),
+    ):
         lib.reset()
         call_with(mod, name, 2, value)
         lib.assert_called(fn, *record_with(name, 2, truth))
@@ -172,6 +202,7 @@ def test_truth_value(lib, mod, name, params, adapted, fn):
 
 
 # ---- algorithmic orders -------------------------------------------------------------
+
 
 def test_algo_order_batch_request(lib, mod):
     for req in (b"", bytearray(), b"\0a\0b\0", bytearray(b"\0a\0b\0"), "a\0b"):
@@ -188,6 +219,7 @@ def test_algo_order_batch_true_length(lib, mod):
     class Liar(bytes):
         def __len__(self):
             return 1 << 20
+
     mod.py_vqi_algo_order_batch(Liar(b"abc"), b"n", b"p")
     lib.assert_called("vqi_algo_order_batch_pb", b"abc", 3, b"n", b"p")
 
@@ -207,6 +239,7 @@ def test_algo_order_batch_bad_request(lib, mod):
 
 
 # ---- results ------------------------------------------------------------------------
+
 
 @by_name(RESPONSE)
 @pytest.mark.parametrize("scripted, want", RESPONSES, ids=RESPONSE_IDS)
@@ -244,7 +277,7 @@ def test_success_value(lib, mod, monkeypatch, name, params, adapted, fn):
 
 
 @by_name(STATUS)
-@pytest.mark.parametrize("status", [OK, OK + 1, -1, -2 ** 31, 2 ** 31 - 1])
+@pytest.mark.parametrize("status", [OK, OK + 1, -1, -(2**31), 2**31 - 1])
 def test_status_returned_unchanged(lib, mod, monkeypatch, name, params, adapted, fn, status):
     lib.script(fn, status=status)
     same(getattr(mod, name)(*SAMPLES[name][0]), status)
@@ -268,7 +301,7 @@ class Inty:
 
 
 def test_smart_reorder_price(lib, mod):
-    for value, seen in ((-1.0, -1.0), (3, 3.0), (-0.0, -0.0), (Floaty(), 1.25), (2 ** 40, 2.0 ** 40)):
+    for value, seen in ((-1.0, -1.0), (3, 3.0), (-0.0, -0.0), (Floaty(), 1.25), (2**40, 2.0**40)):
         lib.reset()
         call_with(mod, "py_vqi_smart_reorder", 1, value)
         lib.assert_called("vqi_smart_reorder", *record_with("py_vqi_smart_reorder", 1, seen))
@@ -279,21 +312,32 @@ def test_smart_reorder_price(lib, mod):
     lib.assert_not_called()
 
 
-@pytest.mark.parametrize("index", INTS, ids=[
-    dict(r[:2] for r in contract.MARKET)["py_vqi_smart_reorder"][i] for i in INTS])
+@pytest.mark.parametrize(
+    "index",
+    INTS,
+    ids=[dict(r[:2] for r in contract.MARKET)["py_vqi_smart_reorder"][i] for i in INTS],
+)
 def test_smart_reorder_integers(lib, mod, index):
     name = "py_vqi_smart_reorder"
-    for value, seen in ((-1, -1), (100.9, 100), (2.5, 2), (-2.9, -2), (True, 1), (Inty(), 12),
-                        (2 ** 31 - 1, 2 ** 31 - 1), (-2 ** 31, -2 ** 31)):
+    for value, seen in (
+        (-1, -1),
+        (100.9, 100),
+        (2.5, 2),
+        (-2.9, -2),
+        (True, 1),
+        (Inty(), 12),
+        (2**31 - 1, 2**31 - 1),
+        (-(2**31), -(2**31)),
+    ):
         lib.reset()
         call_with(mod, name, index, value)
         lib.assert_called("vqi_smart_reorder", *record_with(name, index, seen))
     lib.reset()
-    for value in (2 ** 31, -2 ** 31 - 1, 2.0 ** 31):
+    for value in (2**31, -(2**31) - 1, 2.0**31):
         with pytest.raises(OverflowError, match="^value too large to convert to int$"):
             call_with(mod, name, index, value)
     with pytest.raises(OverflowError):
-        call_with(mod, name, index, 2 ** 64)
+        call_with(mod, name, index, 2**64)
     for value in (None, b"7", "7", Floaty(), [1]):
         with pytest.raises(TypeError, match="^an integer is required$"):
             call_with(mod, name, index, value)
@@ -311,5 +355,5 @@ def test_smart_reorder_cancel(lib, mod):
     with pytest.raises(TypeError):
         mod.py_vqi_smart_reorder_cancel(reorder_id=7)
     with pytest.raises(OverflowError):
-        mod.py_vqi_smart_reorder_cancel(2 ** 31)
+        mod.py_vqi_smart_reorder_cancel(2**31)
     lib.assert_not_called()

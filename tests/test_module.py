@@ -1,4 +1,5 @@
 """Module initialisation, the namespace, the adapter and the platform tests."""
+
 import inspect
 import os
 import subprocess
@@ -18,9 +19,15 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 def run_python(code):
     """Runs code in a fresh interpreter that sees the installed package."""
     env = dict(os.environ, PYTHONPATH=HERE)
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], cwd=HERE, env=env,
-                          stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                          universal_newlines=True, timeout=120)
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        cwd=HERE,
+        env=env,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        universal_newlines=True,
+        timeout=120,
+    )
 
 
 # ---- the namespace -------------------------------------------------------------------------
@@ -28,14 +35,18 @@ def test_namespace_in_binding_order(mod):
     # read in a fresh interpreter: other tests rebind globals, which moves them
     out = run_python("import vq.csdk.c_sdk as m; print(' '.join(vars(m)))")
     names = [n for n in out.stdout.split() if not n.startswith("__")]
-    n_globals, n_records, n_support = len(contract.GLOBALS), len(contract.RECORDS), len(contract.SUPPORT)
+    n_globals, n_records, n_support = (
+        len(contract.GLOBALS),
+        len(contract.RECORDS),
+        len(contract.SUPPORT),
+    )
     assert names[:n_globals] == contract.GLOBALS
-    assert names[n_globals:n_globals + n_records] == contract.RECORDS
+    assert names[n_globals : n_globals + n_records] == contract.RECORDS
     start = n_globals + n_records
-    assert names[start:start + n_support] == contract.SUPPORT
-    wrappers = names[start + n_support:len(names) - len(contract.EXPORTS)]
+    assert names[start : start + n_support] == contract.SUPPORT
+    wrappers = names[start + n_support : len(names) - len(contract.EXPORTS)]
     assert sorted(wrappers) == sorted(contract.WRAPPERS)
-    assert names[len(names) - len(contract.EXPORTS):] == contract.EXPORTS
+    assert names[len(names) - len(contract.EXPORTS) :] == contract.EXPORTS
     functions = [n for n in names if isinstance(getattr(mod, n), types.BuiltinFunctionType)]
     adapted = [n for n in functions if getattr(mod, n).__name__ == "wrapper"]
     assert len(functions) == 186 and sorted(adapted) == sorted(contract.ADAPTED)
@@ -47,6 +58,7 @@ def test_globals(mod):
     assert mod.vqsdklogger is vq.utils.vqsdklogger
     import functools
     import platform
+
     assert mod.functools is functools and mod.platform is platform
     assert mod.__doc__ is None and mod.__builtins__ is __import__("builtins")
 
@@ -57,7 +69,10 @@ def test_function_objects(mod, name):
     assert fn.__module__ == "c_sdk"
     if name in contract.ADAPTED:
         assert (fn.__name__, fn.__qualname__, fn.__doc__) == (
-            "wrapper", "adapt_to_python3.<locals>.wrapper", None)
+            "wrapper",
+            "adapt_to_python3.<locals>.wrapper",
+            None,
+        )
         return
     assert isinstance(fn, types.BuiltinFunctionType) and fn.__name__ == name
     assert fn.__self__ is mod  # a module function: does not bind as a method
@@ -68,9 +83,13 @@ def test_function_objects(mod, name):
 def test_text_signatures_follow_the_tables(mod):
     def kinds(sig):
         return [(p.name, p.kind) for p in sig.parameters.values()]
+
     for name, params, _, _ in contract.CONFIG + contract.MARKET:
-        kind = (inspect.Parameter.POSITIONAL_ONLY if len(params) == 1
-                else inspect.Parameter.POSITIONAL_OR_KEYWORD)
+        kind = (
+            inspect.Parameter.POSITIONAL_ONLY
+            if len(params) == 1
+            else inspect.Parameter.POSITIONAL_OR_KEYWORD
+        )
         assert kinds(inspect.signature(getattr(mod, name))) == [(p, kind) for p in params]
     assert str(inspect.signature(mod.py_vqi_get_parameters)) == "(req, /)"
     assert str(inspect.signature(mod.c_status_fail)) == "(status, cfunname='')"
@@ -145,7 +164,9 @@ def test_missing_name_in_sibling_module():
         import vq.csdk.c_sdk as m
         print(m.CSDK_OPERATE_SUCCESS, m.py_vqi_get_parameters(b''))
     """)
-    assert out.stdout.splitlines() == ["cannot import name CSDK_OPERATE_SUCCESS", "7 (0, None)"], out.stderr
+    assert out.stdout.splitlines() == ["cannot import name CSDK_OPERATE_SUCCESS", "7 (0, None)"], (
+        out.stderr
+    )
 
 
 def test_second_interpreter_is_refused():
@@ -175,6 +196,7 @@ def seen(mod):
     def record(*args, **kwargs):
         calls.append((args, kwargs))
         return "result"
+
     return calls, mod.adapt_to_python3(record)
 
 
@@ -232,7 +254,9 @@ def test_adapter_object(mod):
 
 
 def test_adapted_wrappers_keep_the_interpreters_errors(mod, lib):
-    with pytest.raises(TypeError, match=r"py_vqi_get_orders\(\) takes exactly one argument \(2 given\)"):
+    with pytest.raises(
+        TypeError, match=r"py_vqi_get_orders\(\) takes exactly one argument \(2 given\)"
+    ):
         mod.py_vqi_get_orders("a", "b")
     with pytest.raises(TypeError, match="takes no keyword arguments"):
         mod.py_vqi_get_orders(req="a")
@@ -242,8 +266,15 @@ def test_adapted_wrappers_keep_the_interpreters_errors(mod, lib):
 
 
 # ---- platform tests ----------------------------------------------------------------------------
-@pytest.mark.parametrize("system, windows, linux", [
-    ("Linux", False, True), ("Windows", True, False), ("Darwin", False, False), ("LINUX", False, True)])
+@pytest.mark.parametrize(
+    "system, windows, linux",
+    [
+        ("Linux", False, True),
+        ("Windows", True, False),
+        ("Darwin", False, False),
+        ("LINUX", False, True),
+    ],
+)
 def test_platform_tests(mod, monkeypatch, system, windows, linux):
     fake = types.SimpleNamespace(uname=lambda: (system, "host", "r", "v", "m"))
     monkeypatch.setattr(mod, "platform", fake)

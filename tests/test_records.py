@@ -1,4 +1,5 @@
 """The dict-like record classes."""
+
 import collections
 import sys
 
@@ -7,20 +8,64 @@ import pytest
 
 import vq.csdk.c_sdk as c_sdk
 
-PROTOCOL = ["__init__", "__getitem__", "__setitem__", "__getattr__", "__setattr__", "__str__",
-            "__repr__"]
-TICK = ["quotes", "symbol", "created_at", "price", "open", "high", "low", "cum_volume",
-        "cum_amount", "cum_position", "last_amount", "last_volume", "trade_type",
-        "receive_local_time"]
-BAR = ["symbol", "eob", "bob", "open", "close", "high", "low", "volume", "amount", "pre_close",
-       "position", "frequency", "receive_local_time"]
+PROTOCOL = [
+    "__init__",
+    "__getitem__",
+    "__setitem__",
+    "__getattr__",
+    "__setattr__",
+    "__str__",
+    "__repr__",
+]
+TICK = [
+    "quotes",
+    "symbol",
+    "created_at",
+    "price",
+    "open",
+    "high",
+    "low",
+    "cum_volume",
+    "cum_amount",
+    "cum_position",
+    "last_amount",
+    "last_volume",
+    "trade_type",
+    "receive_local_time",
+]
+BAR = [
+    "symbol",
+    "eob",
+    "bob",
+    "open",
+    "close",
+    "high",
+    "low",
+    "volume",
+    "amount",
+    "pre_close",
+    "position",
+    "frequency",
+    "receive_local_time",
+]
 QUOTE = ["bid_p", "bid_v", "ask_p", "ask_v"]
 MEMBERS = {
     "QuoteItemLikeDict2": (PROTOCOL, QUOTE, False),
     "TickLikeDict2": (PROTOCOL, TICK, True),
     "BarLikeDict2": (PROTOCOL[:3] + ["__contains__"] + PROTOCOL[3:], BAR, True),
-    "ObjectLikeDict2": (["__init__", "__getitem__", "__getattr__", "__setitem__", "__setattr__",
-                         "__str__", "__repr__"], [], False),
+    "ObjectLikeDict2": (
+        [
+            "__init__",
+            "__getitem__",
+            "__getattr__",
+            "__setitem__",
+            "__setattr__",
+            "__str__",
+            "__repr__",
+        ],
+        [],
+        False,
+    ),
 }
 CLASSES = [getattr(c_sdk, name) for name in contract.RECORDS]
 
@@ -32,8 +77,14 @@ def test_class_shape(cls):
     assert (cls.__module__, cls.__qualname__, cls.__slots__) == ("c_sdk", cls.__name__, ["data"])
     assert cls.__doc__ is None
     # 3.13 class statements also record __firstlineno__ and __static_attributes__
-    interpreter = ("__module__", "__slots__", "data", "__doc__", "__firstlineno__",
-                   "__static_attributes__")
+    interpreter = (
+        "__module__",
+        "__slots__",
+        "data",
+        "__doc__",
+        "__firstlineno__",
+        "__static_attributes__",
+    )
     own = [k for k in vars(cls) if k not in interpreter]
     assert own == methods + props
     for m in methods:
@@ -155,8 +206,7 @@ def test_native_slots_agree_with_the_class_methods(cls):
     r = cls(d)
     methods, props, _ = MEMBERS[cls.__name__]
     for name in props + ["price", "x", "missing", "keys", "__len__"]:
-        via_method = (vars(cls)[name].fget(r) if name in props
-                      else cls.__getattr__(r, name))
+        via_method = vars(cls)[name].fget(r) if name in props else cls.__getattr__(r, name)
         assert getattr(r, name) == via_method
     for key in ("price", 3, "missing"):
         assert r[key] == cls.__getitem__(r, key)

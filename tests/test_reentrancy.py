@@ -1,6 +1,7 @@
 """Events re-entering the module: wrappers called from inside events, nested
 polls, the callable replaced or deleted between and during events, a million
 events in one poll, and many Python threads calling at once."""
+
 import collections
 import contextlib
 import io
@@ -51,8 +52,8 @@ def unraisable(out, hooked):
     found = []
     for i, line in enumerate(lines):
         if line.startswith("Exception ignored in: "):
-            context = line[len("Exception ignored in: "):].strip("'")
-            name = next(ln for ln in lines[i + 1:] if not ln.startswith((" ", "Traceback")))
+            context = line[len("Exception ignored in: ") :].strip("'")
+            name = next(ln for ln in lines[i + 1 :] if not ln.startswith((" ", "Traceback")))
             found.append((name.split(":")[0], context))
     return found
 
@@ -98,6 +99,7 @@ def test_wrappers_called_from_nested_events(bridge, mod):
 
 class Callable:
     """A callable the module alone keeps alive."""
+
     def __init__(self, log, then=None):
         self.log, self.then = log, then
 
@@ -158,7 +160,7 @@ def test_f_deleted_inside_an_event(bridge, mod):
     assert unraisable(out, hooked) == [("NameError", "c_sdk.callback_wrapper")] * 2
 
 
-MILLION = 10 ** 6
+MILLION = 10**6
 
 
 def test_a_million_events_in_one_poll(bridge, mod):
@@ -203,7 +205,9 @@ def test_threads_calling_at_once(bridge, mod):
                     return
                 assert mod.py_vqi_get_orders(b"t%d" % k) == (0, b"resp")
                 assert mod.py_vqi_current("S%d" % k, b"f", i & 1) == (-7, None)
-                assert mod.vqi_strerror(i % 50) == (b"success" if i % 50 == 0 else b"error %d" % (i % 50))
+                assert mod.vqi_strerror(i % 50) == (
+                    b"success" if i % 50 == 0 else b"error %d" % (i % 50)
+                )
                 mod.py_vqi_set_timer(i)
                 rec = tick({"price": i})
                 rec.symbol = k
@@ -239,8 +243,10 @@ def test_threads_calling_at_once(bridge, mod):
     total = sum(done, collections.Counter())
     assert all(c["calls"] > 0 for c in done)
     assert next(delivered) == total["queued"] == bridge.delivered() and bridge.pending() == 0
-    print("\n%d threads: %d library calls, %d records, %d events"
-          % (THREADS, total["calls"], total["records"], total["queued"]))
+    print(
+        "\n%d threads: %d library calls, %d records, %d events"
+        % (THREADS, total["calls"], total["records"], total["queued"])
+    )
 
     # every call of a short burst is recorded once, with its own argument
     bridge.reset()
@@ -257,4 +263,5 @@ def test_threads_calling_at_once(bridge, mod):
     recorded = bridge.calls()
     assert {name for name, _ in recorded} == {"vqi_set_timer"}
     assert sorted(args[0] for _, args in recorded) == sorted(
-        k * 100000 + i for k in range(THREADS) for i in range(1000))
+        k * 100000 + i for k in range(THREADS) for i in range(1000)
+    )

@@ -3,6 +3,7 @@
 Every other test trusts what this library records and returns, so its
 recording, scripting and event delivery are checked here first.
 """
+
 import ctypes
 import os
 import re
@@ -87,8 +88,7 @@ def test_exports_exactly_the_library_and_the_control_surface():
 
 @pytest.mark.skipif(not shutil.which("readelf"), reason="needs readelf")
 def test_soname():
-    out = subprocess.check_output(["readelf", "-d", standin.lib_path],
-                                  universal_newlines=True)
+    out = subprocess.check_output(["readelf", "-d", standin.lib_path], universal_newlines=True)
     assert "Library soname: [libvq3-c.so]" in out
 
 
@@ -101,34 +101,53 @@ RECORDING = [
     ("vqi_get_orders_pb", (S, I, RES, LEN), (b"abc", -2), (b"", -2)),
     ("vqi_cancel_orders_pb", (S, I), (b"xyz", 3), (b"xyz", 3)),
     ("vqi_cancel_orders_pb", (S, I), (b"", 0), (b"", 0)),
-    ("vqi_set_bus_secure", (I, S, S, S, B), (2, b"ca", None, b"", True),
-     (2, b"ca", None, b"", True)),
-    ("vqi_set_backtest_config", (S, S) + (D,) * 7 + (I,) * 3,
-     (b"2020-01-01 09:30:00", None, 1e6, 0.5, 3e-4, -0.0, 5e-324, float("inf"), 2.25,
-      1, 2, -3),
-     (b"2020-01-01 09:30:00", None, 1e6, 0.5, 3e-4, -0.0, 5e-324, float("inf"), 2.25,
-      1, 2, -3)),
-    ("vqi_current_pb", (S, B, S, RES, LEN), (b"SHSE.600000,SZSE.000001", False, None),
-     (b"SHSE.600000,SZSE.000001", False, None)),
-    ("vqi_smart_reorder", (S, D) + (I,) * 8 + (S,),
-     ("SHSE.600000 \u4e2d".encode(), 10.25, 100, 1, 2, 0, 3, 5, 30, 2, None),
-     ("SHSE.600000 \u4e2d".encode(), 10.25, 100, 1, 2, 0, 3, 5, 30, 2, None)),
-    ("vqi_algo_order_batch_pb", (S, I, S, S, RES, LEN), (b"\x01\x02\x03", 2, b"TWAP", b"{}"),
-     (b"\x01\x02", 2, b"TWAP", b"{}")),
+    (
+        "vqi_set_bus_secure",
+        (I, S, S, S, B),
+        (2, b"ca", None, b"", True),
+        (2, b"ca", None, b"", True),
+    ),
+    (
+        "vqi_set_backtest_config",
+        (S, S) + (D,) * 7 + (I,) * 3,
+        (b"2020-01-01 09:30:00", None, 1e6, 0.5, 3e-4, -0.0, 5e-324, float("inf"), 2.25, 1, 2, -3),
+        (b"2020-01-01 09:30:00", None, 1e6, 0.5, 3e-4, -0.0, 5e-324, float("inf"), 2.25, 1, 2, -3),
+    ),
+    (
+        "vqi_current_pb",
+        (S, B, S, RES, LEN),
+        (b"SHSE.600000,SZSE.000001", False, None),
+        (b"SHSE.600000,SZSE.000001", False, None),
+    ),
+    (
+        "vqi_smart_reorder",
+        (S, D) + (I,) * 8 + (S,),
+        ("SHSE.600000 \u4e2d".encode(), 10.25, 100, 1, 2, 0, 3, 5, 30, 2, None),
+        ("SHSE.600000 \u4e2d".encode(), 10.25, 100, 1, 2, 0, 3, 5, 30, 2, None),
+    ),
+    (
+        "vqi_algo_order_batch_pb",
+        (S, I, S, S, RES, LEN),
+        (b"\x01\x02\x03", 2, b"TWAP", b"{}"),
+        (b"\x01\x02", 2, b"TWAP", b"{}"),
+    ),
     ("vqi_get_serv_addr", (S, ADDR), (b"md",), (b"md",)),
     ("vqi_get_account_info_pb", (RES, LEN), (), ()),
     ("vqi_set_mode_consistency", (B,), (True,), (True,)),
-    ("vqi_user_timer", (I, I), (2**31 - 1, -2**31), (2**31 - 1, -2**31)),
+    ("vqi_user_timer", (I, I), (2**31 - 1, -(2**31)), (2**31 - 1, -(2**31))),
     ("vqi_strerror", (I,), (-7,), (-7,)),
-    ("vqi_set_version", (S, S, S, S), (b"3.0.0", b"python", None, b""),
-     (b"3.0.0", b"python", None, b"")),
+    (
+        "vqi_set_version",
+        (S, S, S, S),
+        (b"3.0.0", b"python", None, b""),
+        (b"3.0.0", b"python", None, b""),
+    ),
 ]
 
 
-@pytest.mark.parametrize("name,sig,args,recorded", RECORDING,
-                         ids=[r[0] for r in RECORDING])
+@pytest.mark.parametrize("name,sig,args,recorded", RECORDING, ids=[r[0] for r in RECORDING])
 def test_records_each_argument_as_received(name, sig, args, recorded):
-    outs = [t._type_() for t in sig[len(args):]]
+    outs = [t._type_() for t in sig[len(args) :]]
     fn(name, None, *sig)(*(args + tuple(ctypes.byref(o) for o in outs)))
     standin.assert_called(name, *recorded)
 
@@ -213,8 +232,10 @@ def test_scripted_statuses_of_other_shapes():
     assert fn("vqi_cancel_orders_pb", I, S, I)(b"", 0) == 1001
     assert fn("vqi_cancel_all_orders_pb", I, S, I)(b"", 0) == 0
     assert response("vqi_current_pb", b"s", True, b"f") == (7, b"cur")
-    assert fn("vqi_smart_reorder", I, S, D, *(I,) * 8 + (S,))(
-        b"s", 1.0, 1, 1, 1, 1, 1, 1, 1, 1, None) == 42
+    assert (
+        fn("vqi_smart_reorder", I, S, D, *(I,) * 8 + (S,))(b"s", 1.0, 1, 1, 1, 1, 1, 1, 1, 1, None)
+        == 42
+    )
 
 
 TEXTS = [
@@ -279,6 +300,7 @@ def test_out_of_range_call_indexes():
 
 # ---- events ------------------------------------------------------------------
 
+
 class Sink:
     """A ctypes callback that logs what it is given and may act on it."""
 
@@ -306,8 +328,12 @@ def test_run_delivers_every_event_in_order_as_queued():
     standin.queue_event("null", None, length=9)
     standin.script("vqi_run", status=4)
     assert run() == 4
-    assert sink.seen == [(b"quote", b"\x00q\x00", 3), (None, None, -1),
-                         (b"empty", b"", 0), (b"null", None, 9)]
+    assert sink.seen == [
+        (b"quote", b"\x00q\x00", 3),
+        (None, None, -1),
+        (b"empty", b"", 0),
+        (b"null", None, 9),
+    ]
     assert (standin.pending(), standin.delivered(), standin.dropped()) == (0, 4, 0)
 
 
@@ -315,8 +341,7 @@ def test_registering_the_callback_records_its_address():
     sink = Sink()
     standin.reset()
     set_callback(sink.cb)
-    standin.assert_called("vqi_set_event_callback_pb",
-                          ctypes.cast(sink.cb, ctypes.c_void_p).value)
+    standin.assert_called("vqi_set_event_callback_pb", ctypes.cast(sink.cb, ctypes.c_void_p).value)
 
 
 @pytest.mark.parametrize("deliver", [run, poll], ids=["run", "poll"])
@@ -354,8 +379,7 @@ def test_nested_poll_continues_from_the_same_queue():
         standin.queue_event(name, b"")
     run()
     assert log == [b"A", b"B", b"C", b"A done"]
-    assert [n for n, _ in standin.calls()] == [
-        "vqi_set_event_callback_pb", "vqi_run", "vqi_poll"]
+    assert [n for n, _ in standin.calls()] == ["vqi_set_event_callback_pb", "vqi_run", "vqi_poll"]
     assert (standin.pending(), standin.delivered()) == (0, 3)
 
 

@@ -1,5 +1,6 @@
 """c_status_ok / c_status_fail: the verdict, and the one debug line that a
 failing status leaves in the package logger."""
+
 import pytest
 
 NAMED = "invoke c fun={} error code={}, error info={}"
@@ -33,18 +34,21 @@ def test_success_status(lib, mod, log):
     lib.assert_not_called()
 
 
-@pytest.mark.parametrize("args,kwargs,line", [
-    ((7, "vqi_run"), {}, NAMED.format("vqi_run", 7, TEXT)),
-    ((-2 ** 31,), {}, UNNAMED.format(-2 ** 31, TEXT)),
-    ((7, ""), {}, UNNAMED.format(7, TEXT)),
-    ((7, None), {}, UNNAMED.format(7, TEXT)),
-    ((7, b""), {}, UNNAMED.format(7, TEXT)),
-    ((7, 0), {}, UNNAMED.format(7, TEXT)),
-    ((7, b"vqi_run"), {}, "invoke c fun=b'vqi_run' error code=7, error info=" + TEXT),
-    ((), {"status": 7, "cfunname": "vqi_stop"}, NAMED.format("vqi_stop", 7, TEXT)),
-    ((7,), {"cfunname": "vqi_stop"}, NAMED.format("vqi_stop", 7, TEXT)),
-    ((), {"cfunname": "vqi_stop", "status": True}, NAMED.format("vqi_stop", True, TEXT)),
-])
+@pytest.mark.parametrize(
+    "args,kwargs,line",
+    [
+        ((7, "vqi_run"), {}, NAMED.format("vqi_run", 7, TEXT)),
+        ((-(2**31),), {}, UNNAMED.format(-(2**31), TEXT)),
+        ((7, ""), {}, UNNAMED.format(7, TEXT)),
+        ((7, None), {}, UNNAMED.format(7, TEXT)),
+        ((7, b""), {}, UNNAMED.format(7, TEXT)),
+        ((7, 0), {}, UNNAMED.format(7, TEXT)),
+        ((7, b"vqi_run"), {}, "invoke c fun=b'vqi_run' error code=7, error info=" + TEXT),
+        ((), {"status": 7, "cfunname": "vqi_stop"}, NAMED.format("vqi_stop", 7, TEXT)),
+        ((7,), {"cfunname": "vqi_stop"}, NAMED.format("vqi_stop", 7, TEXT)),
+        ((), {"cfunname": "vqi_stop", "status": True}, NAMED.format("vqi_stop", True, TEXT)),
+    ],
+)
 def test_failure_is_logged(lib, mod, log, args, kwargs, line):
     assert mod.c_status_ok(*(args[:1] or [kwargs["status"]])) is False
     assert log == []
@@ -110,11 +114,14 @@ def test_comparison_error_propagates(mod, log):
     assert log == []
 
 
-@pytest.mark.parametrize("status,exc,text", [
-    ("0", TypeError, "an integer is required"),
-    (None, TypeError, "an integer is required"),
-    (2 ** 31, OverflowError, "value too large to convert to int"),
-])
+@pytest.mark.parametrize(
+    "status,exc,text",
+    [
+        ("0", TypeError, "an integer is required"),
+        (None, TypeError, "an integer is required"),
+        (2**31, OverflowError, "value too large to convert to int"),
+    ],
+)
 def test_status_that_strerror_refuses(lib, mod, log, status, exc, text):
     assert mod.c_status_ok(status) is False
     with pytest.raises(exc) as info:
@@ -146,9 +153,17 @@ def reference_fail(status, cfunname=""):
     pass
 
 
-@pytest.mark.parametrize("args,kwargs", [
-    ((), {}), ((1, "a", 2), {}), ((1,), {"bogus": 1}), ((1,), {"status": 1}),
-    ((), {"cfunname": "a"}), ((1, "a"), {"cfunname": "b"})])
+@pytest.mark.parametrize(
+    "args,kwargs",
+    [
+        ((), {}),
+        ((1, "a", 2), {}),
+        ((1,), {"bogus": 1}),
+        ((1,), {"status": 1}),
+        ((), {"cfunname": "a"}),
+        ((1, "a"), {"cfunname": "b"}),
+    ],
+)
 def test_fail_binding_errors_read_like_a_def(lib, mod, log, args, kwargs):
     with pytest.raises(TypeError) as want:
         reference_fail(*args, **kwargs)
@@ -159,8 +174,9 @@ def test_fail_binding_errors_read_like_a_def(lib, mod, log, args, kwargs):
     lib.assert_not_called()
 
 
-@pytest.mark.parametrize("args,kwargs", [((), {}), ((0, 0), {}), ((), {"status": 0}),
-                                         ((0,), {"x": 0})])
+@pytest.mark.parametrize(
+    "args,kwargs", [((), {}), ((0, 0), {}), ((), {"status": 0}), ((0,), {"x": 0})]
+)
 def test_ok_takes_one_positional(mod, args, kwargs):
     with pytest.raises(TypeError):
         mod.c_status_ok(*args, **kwargs)

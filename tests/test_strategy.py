@@ -19,13 +19,28 @@ def test_backtest_strategy_end_to_end(lib, mod, monkeypatch):
             replies.append(mod.py_vqi_stop())
 
     mod.py_vqi_set_data_callback(on_event)
-    (_, entry), = lib.calls()
+    ((_, entry),) = lib.calls()
     assert mod.py_vqi_set_token("tok") == 0
     mod.py_vqi_set_strategy_id(b"s-1")
     mod.py_vqi_set_account_id(b"acct")
     mod.py_vqi_set_serv_addr("127.0.0.1:7001")
-    assert mod.py_vqi_set_backtest_config("2024-01-02 09:30:00", "2024-01-31 15:00:00",
-                                          1000000, 1, 0.0003, 0, 0.001, 0.2, 0.1, 1, 0, 1) == 0
+    assert (
+        mod.py_vqi_set_backtest_config(
+            "2024-01-02 09:30:00",
+            "2024-01-31 15:00:00",
+            1000000,
+            1,
+            0.0003,
+            0,
+            0.001,
+            0.2,
+            0.1,
+            1,
+            0,
+            1,
+        )
+        == 0
+    )
     assert mod.py_vqi_subscribe("SHSE.600000", "60s", False) == 0
 
     lib.queue_event("tick", b"\x00\x01")
@@ -44,8 +59,23 @@ def test_backtest_strategy_end_to_end(lib, mod, monkeypatch):
         ("vqi_set_strategy_id", (b"s-1",)),
         ("vqi_set_account_id", (b"acct",)),
         ("vqi_set_serv_addr", (b"127.0.0.1:7001",)),
-        ("vqi_set_backtest_config", (b"2024-01-02 09:30:00", b"2024-01-31 15:00:00",
-                                     1000000.0, 1.0, 0.0003, 0.0, 0.001, 0.2, 0.1, 1, 0, 1)),
+        (
+            "vqi_set_backtest_config",
+            (
+                b"2024-01-02 09:30:00",
+                b"2024-01-31 15:00:00",
+                1000000.0,
+                1.0,
+                0.0003,
+                0.0,
+                0.001,
+                0.2,
+                0.1,
+                1,
+                0,
+                1,
+            ),
+        ),
         ("vqi_subscribe", (b"SHSE.600000", b"60s", False)),
         ("vqi_run", ()),
         ("vqi_get_cash_pb", (b"acct", 4)),

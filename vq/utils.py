@@ -1,4 +1,5 @@
 """Helpers shared across the vq package."""
+
 import logging
 
 # The package logger; the native layer logs failed library calls through it

@@ -1,5 +1,6 @@
 """The adapter as a plain Python closure, shared by the ctypes and cffi
 peers and included into the Cython one."""
+
 IS_PY2 = False
 IS_PY3 = True
 
@@ -17,4 +18,5 @@ def adapt_to_python3(func):
             if isinstance(value, str):
                 kwargs[key] = value.encode('ascii')
         return func(*new_args, **kwargs)
+
     return wrapper

@@ -1,5 +1,6 @@
 """The benchmarked operations over cffi's compiled module _vqb_cffi: thin
 Python wrappers doing the conversions."""
+
 from _vqb_cffi import ffi, lib
 from pyadapter import IS_PY2, IS_PY3, adapt_to_python3  # noqa: F401
 from pyrecords import TickLikeDict2  # noqa: F401
@@ -22,6 +23,7 @@ def _query(fn):
         if status == CSDK_OPERATE_SUCCESS:
             return status, ffi.unpack(res[0], res_len[0])
         return status, None
+
     return member
 
 
@@ -33,14 +35,34 @@ def _text(s):
     return ffi.from_buffer(s) if isinstance(s, bytearray) else s
 
 
-def py_vqi_set_backtest_config(start_time, end_time, initial_cash, transaction_ratio,
-                               commission_ratio, commission_unit, slippage_ratio,
-                               option_float_margin_ratio1, option_float_margin_ratio2,
-                               adjust, match_mode, check_cache):
+def py_vqi_set_backtest_config(
+    start_time,
+    end_time,
+    initial_cash,
+    transaction_ratio,
+    commission_ratio,
+    commission_unit,
+    slippage_ratio,
+    option_float_margin_ratio1,
+    option_float_margin_ratio2,
+    adjust,
+    match_mode,
+    check_cache,
+):
     return lib.vqi_set_backtest_config(
-        _text(start_time), _text(end_time), initial_cash, transaction_ratio,
-        commission_ratio, commission_unit, slippage_ratio, option_float_margin_ratio1,
-        option_float_margin_ratio2, adjust, match_mode, check_cache)
+        _text(start_time),
+        _text(end_time),
+        initial_cash,
+        transaction_ratio,
+        commission_ratio,
+        commission_unit,
+        slippage_ratio,
+        option_float_margin_ratio1,
+        option_float_margin_ratio2,
+        adjust,
+        match_mode,
+        check_cache,
+    )
 
 
 py_vqi_set_backtest_config = adapt_to_python3(py_vqi_set_backtest_config)

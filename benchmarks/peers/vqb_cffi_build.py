@@ -1,7 +1,8 @@
 """cffi (API mode, out of line) for the benchmarked library functions.
 
-    python vqb_cffi_build.py INCLUDE_DIR LIB_DIR OUT_DIR
+python vqb_cffi_build.py INCLUDE_DIR LIB_DIR OUT_DIR
 """
+
 import sys
 
 from cffi import FFI
@@ -26,9 +27,13 @@ def main(include_dir, lib_dir, out_dir):
     ffibuilder = FFI()
     ffibuilder.cdef(CDEF)
     ffibuilder.set_source(
-        "_vqb_cffi", '#include "vqcsdk.h"',
-        include_dirs=[include_dir], libraries=["vq3-c"],
-        library_dirs=[lib_dir], runtime_library_dirs=[lib_dir])
+        "_vqb_cffi",
+        '#include "vqcsdk.h"',
+        include_dirs=[include_dir],
+        libraries=["vq3-c"],
+        library_dirs=[lib_dir],
+        runtime_library_dirs=[lib_dir],
+    )
     ffibuilder.compile(tmpdir=out_dir, verbose=True)
 
 

@@ -1,4 +1,5 @@
 """The benchmarked operations in pure Python over ctypes."""
+
 import ctypes
 import importlib.util
 import os
@@ -10,8 +11,9 @@ from pyrecords import TickLikeDict2  # noqa: F401
 from vq.constant import CSDK_OPERATE_SUCCESS  # noqa: F401 (read as a global)
 
 # the library installed beside vq.csdk.c_sdk (found without importing it)
-_lib = ctypes.CDLL(os.path.join(
-    os.path.dirname(importlib.util.find_spec("vq.csdk.c_sdk").origin), "libvq3-c.so"))
+_lib = ctypes.CDLL(
+    os.path.join(os.path.dirname(importlib.util.find_spec("vq.csdk.c_sdk").origin), "libvq3-c.so")
+)
 
 
 def _text(s):
@@ -35,6 +37,7 @@ def _query(fn):
         if status == CSDK_OPERATE_SUCCESS:
             return status, ctypes.string_at(res, res_len.value)
         return status, None
+
     return member
 
 
@@ -46,14 +49,34 @@ _set_backtest_config.restype = c_int
 _set_backtest_config.argtypes = [c_char_p, c_char_p] + [c_double] * 7 + [c_int] * 3
 
 
-def py_vqi_set_backtest_config(start_time, end_time, initial_cash, transaction_ratio,
-                               commission_ratio, commission_unit, slippage_ratio,
-                               option_float_margin_ratio1, option_float_margin_ratio2,
-                               adjust, match_mode, check_cache):
+def py_vqi_set_backtest_config(
+    start_time,
+    end_time,
+    initial_cash,
+    transaction_ratio,
+    commission_ratio,
+    commission_unit,
+    slippage_ratio,
+    option_float_margin_ratio1,
+    option_float_margin_ratio2,
+    adjust,
+    match_mode,
+    check_cache,
+):
     return _set_backtest_config(
-        _text(start_time), _text(end_time), initial_cash, transaction_ratio,
-        commission_ratio, commission_unit, slippage_ratio, option_float_margin_ratio1,
-        option_float_margin_ratio2, adjust, match_mode, check_cache)
+        _text(start_time),
+        _text(end_time),
+        initial_cash,
+        transaction_ratio,
+        commission_ratio,
+        commission_unit,
+        slippage_ratio,
+        option_float_margin_ratio1,
+        option_float_margin_ratio2,
+        adjust,
+        match_mode,
+        check_cache,
+    )
 
 
 py_vqi_set_backtest_config = adapt_to_python3(py_vqi_set_backtest_config)
@@ -63,8 +86,10 @@ EventCallback = CFUNCTYPE(None, c_char_p, c_void_p, c_int)
 
 @EventCallback
 def _callback_wrapper(msg_type, data, data_len):
-    f(msg_type if IS_PY2 else msg_type.decode('utf-8'),  # noqa: F821
-      ctypes.string_at(data, data_len))
+    f(
+        msg_type if IS_PY2 else msg_type.decode('utf-8'),  # noqa: F821
+        ctypes.string_at(data, data_len),
+    )
 
 
 _lib.vqi_set_event_callback_pb.restype = None

@@ -9,6 +9,7 @@ count the execution reports.  With the bundled stand-in library the
 backtest is served offline (standin/MARKET.md has the JSON it speaks);
 with the real library it goes to the configured server.
 """
+
 import argparse
 import collections
 import json
@@ -25,8 +26,11 @@ REJECTED = 8
 def check(status, fn):
     """True when a library call succeeded; a failure is logged by c_sdk."""
     if c_sdk.c_status_fail(status, fn):
-        print("%s failed: status %d (%s)" % (fn, status, c_sdk.py_vqi_strerror(status).decode(
-            "utf-8", "replace")), file=sys.stderr)
+        print(
+            "%s failed: status %d (%s)"
+            % (fn, status, c_sdk.py_vqi_strerror(status).decode("utf-8", "replace")),
+            file=sys.stderr,
+        )
         return False
     return True
 
@@ -71,16 +75,20 @@ class Crossover:
         self.averages = {s: Average(short, long) for s in symbols}
         self.budget = cash / len(symbols)
         self.initial_cash = cash
-        self.cash = cash                # as the execution reports tell it
+        self.cash = cash  # as the execution reports tell it
         self.held = collections.Counter()
         self.last = {}
-        self.pending = set()            # symbols with an order not yet filled
+        self.pending = set()  # symbols with an order not yet filled
         self.progress_every = progress_every
         self.events = self.bars = self.orders = self.fills = self.rejected = 0
         self.failed = 0
         self.finished = None
-        self.handlers = {"bar": self.on_bar, "tick": self.on_tick,
-                         "execrpt": self.on_execrpt, "backtest_finished": self.on_finished}
+        self.handlers = {
+            "bar": self.on_bar,
+            "tick": self.on_tick,
+            "execrpt": self.on_execrpt,
+            "backtest_finished": self.on_finished,
+        }
 
     # the callable registered with py_vqi_set_data_callback
     def __call__(self, msg_type, payload):
@@ -111,12 +119,22 @@ class Crossover:
             elif signal < 0 and self.held[symbol]:
                 self.order(symbol, SELL, self.held[symbol])
         if self.progress_every and self.bars % self.progress_every == 0:
-            print("[%s] bars %d  orders %d  fills %d  equity %.2f"
-                  % (at, self.bars, self.orders, self.fills, self.equity()), flush=True)
+            print(
+                "[%s] bars %d  orders %d  fills %d  equity %.2f"
+                % (at, self.bars, self.orders, self.fills, self.equity()),
+                flush=True,
+            )
 
     def order(self, symbol, side, volume):
-        req = json.dumps({"symbol": symbol, "side": side, "volume": volume,
-                          "order_type": MARKET_ORDER, "price": 0})
+        req = json.dumps(
+            {
+                "symbol": symbol,
+                "side": side,
+                "volume": volume,
+                "order_type": MARKET_ORDER,
+                "price": 0,
+            }
+        )
         status, res = c_sdk.py_vqi_place_order(req)
         self.orders += 1
         if not check(status, "vqi_place_order_pb"):
@@ -149,22 +167,33 @@ class Crossover:
 
 def parse_args(argv):
     p = argparse.ArgumentParser(prog="python -m vq.csdk.demo", description=__doc__.split("\n")[0])
-    p.add_argument("--symbols", default="SHSE.600000,SZSE.000001",
-                   help="comma-separated symbols (default %(default)s)")
+    p.add_argument(
+        "--symbols",
+        default="SHSE.600000,SZSE.000001",
+        help="comma-separated symbols (default %(default)s)",
+    )
     p.add_argument("--start", default="2022-01-03", help="first day or time (default %(default)s)")
     p.add_argument("--end", default="2024-12-31", help="last day or time (default %(default)s)")
-    p.add_argument("--frequency", default="60s",
-                   help="60s, 300s, 1d, tick... (default %(default)s)")
-    p.add_argument("--cash", type=float, default=1000000.0,
-                   help="initial cash (default %(default)s)")
-    p.add_argument("--short", type=int, default=10,
-                   help="short window in bars (default %(default)s)")
-    p.add_argument("--long", type=int, default=60,
-                   help="long window in bars (default %(default)s)")
-    p.add_argument("--commission", type=float, default=0.0001,
-                   help="commission ratio (default %(default)s)")
-    p.add_argument("--progress-every", type=int, default=50000, metavar="N",
-                   help="a progress line every N bars, 0 for none (default %(default)s)")
+    p.add_argument(
+        "--frequency", default="60s", help="60s, 300s, 1d, tick... (default %(default)s)"
+    )
+    p.add_argument(
+        "--cash", type=float, default=1000000.0, help="initial cash (default %(default)s)"
+    )
+    p.add_argument(
+        "--short", type=int, default=10, help="short window in bars (default %(default)s)"
+    )
+    p.add_argument("--long", type=int, default=60, help="long window in bars (default %(default)s)")
+    p.add_argument(
+        "--commission", type=float, default=0.0001, help="commission ratio (default %(default)s)"
+    )
+    p.add_argument(
+        "--progress-every",
+        type=int,
+        default=50000,
+        metavar="N",
+        help="a progress line every N bars, 0 for none (default %(default)s)",
+    )
     p.add_argument("--serv-addr", default="127.0.0.1:7001")
     p.add_argument("--token", default="demo-token")
     p.add_argument("--strategy-id", default="ma-crossover")
@@ -189,20 +218,40 @@ def main(argv=None):
     c_sdk.py_vqi_set_account_id(args.account_id.encode())
     c_sdk.py_vqi_set_serv_addr(args.serv_addr)
     status = c_sdk.py_vqi_set_backtest_config(
-        start_time=args.start, end_time=args.end, initial_cash=args.cash,
-        transaction_ratio=1.0, commission_ratio=args.commission, commission_unit=0.0,
-        slippage_ratio=0.0, option_float_margin_ratio1=0.0, option_float_margin_ratio2=0.0,
-        adjust=0, match_mode=0, check_cache=0)
+        start_time=args.start,
+        end_time=args.end,
+        initial_cash=args.cash,
+        transaction_ratio=1.0,
+        commission_ratio=args.commission,
+        commission_unit=0.0,
+        slippage_ratio=0.0,
+        option_float_margin_ratio1=0.0,
+        option_float_margin_ratio2=0.0,
+        adjust=0,
+        match_mode=0,
+        check_cache=0,
+    )
     if not check(status, "vqi_set_backtest_config"):
         return 1
-    status = c_sdk.py_vqi_subscribe(symbols=",".join(args.symbol_list),
-                                    frequency=args.frequency, unsubscribe_previous=True)
+    status = c_sdk.py_vqi_subscribe(
+        symbols=",".join(args.symbol_list), frequency=args.frequency, unsubscribe_previous=True
+    )
     if not check(status, "vqi_subscribe"):
         return 1
 
-    print("backtest %s %s from %s to %s, MA %d/%d, cash %.2f"
-          % (",".join(args.symbol_list), args.frequency, args.start, args.end,
-             args.short, args.long, args.cash), flush=True)
+    print(
+        "backtest %s %s from %s to %s, MA %d/%d, cash %.2f"
+        % (
+            ",".join(args.symbol_list),
+            args.frequency,
+            args.start,
+            args.end,
+            args.short,
+            args.long,
+            args.cash,
+        ),
+        flush=True,
+    )
     t0 = time.perf_counter()
     status = c_sdk.py_vqi_run()
     wall = time.perf_counter() - t0
@@ -222,9 +271,11 @@ def main(argv=None):
     positions_value = sum(v * strategy.last[s] for s, v in held.items())
     equity = account["nav"]
     # the account must agree with what the execution reports told us
-    book_ok = (held == {s: v for s, v in strategy.held.items() if v}
-               and abs(strategy.cash - cash) <= 1e-6 * max(1.0, abs(cash))
-               and strategy.failed == 0)
+    book_ok = (
+        held == {s: v for s, v in strategy.held.items() if v}
+        and abs(strategy.cash - cash) <= 1e-6 * max(1.0, abs(cash))
+        and strategy.failed == 0
+    )
 
     rows = [
         ("bars", strategy.bars),

@@ -16,9 +16,8 @@ namespace {
 // named so that it reports the qualified name of the decorator's inner
 // function.
 struct Closure {
-    PyObject_HEAD
-    PyObject *func;
-    PyObject *doc;      // bytes: the text signature
+    PyObject_HEAD PyObject *func;
+    PyObject *doc;  // bytes: the text signature
     PyMethodDef def;
 };
 
@@ -34,19 +33,19 @@ inline PyObject *call_function(PyObject *func, PyObject *const *args, size_t nar
         bool no_kw = kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0;
         PyCFunction meth = PyCFunction_GET_FUNCTION(func);
         switch (PyCFunction_GET_FLAGS(func)) {
-        case METH_O:
-            if (nargs == 1 && no_kw)
-                return meth(ns.module, args[0]);
-            break;
-        case METH_NOARGS:
-            if (nargs == 0 && no_kw)
-                return meth(ns.module, nullptr);
-            break;
-        case METH_FASTCALL | METH_KEYWORDS:
-            return reinterpret_cast<_PyCFunctionFastWithKeywords>(reinterpret_cast<void (*)(void)>(
-                meth))(ns.module, args, nargs, kwnames);
-        default:
-            break;
+            case METH_O:
+                if (nargs == 1 && no_kw)
+                    return meth(ns.module, args[0]);
+                break;
+            case METH_NOARGS:
+                if (nargs == 0 && no_kw)
+                    return meth(ns.module, nullptr);
+                break;
+            case METH_FASTCALL | METH_KEYWORDS:
+                return reinterpret_cast<_PyCFunctionFastWithKeywords>(
+                    reinterpret_cast<void (*)(void)>(meth))(ns.module, args, nargs, kwnames);
+            default:
+                break;
         }
     }
     return PyObject_Vectorcall(func, args, nargsf, kwnames);
@@ -57,7 +56,8 @@ VQ_NOINLINE PyObject *call_encoded(PyObject *func, PyObject *const *args, Py_ssi
     // One spare slot in front lets the callee use PY_VECTORCALL_ARGUMENTS_OFFSET.
     PyObject *small[1 + 16];
     PyObject **stack = small;
-    if (total > 16 && !(stack = (PyObject **)PyMem_Malloc((size_t)(total + 1) * sizeof(PyObject *))))
+    if (total > 16 &&
+        !(stack = (PyObject **)PyMem_Malloc((size_t)(total + 1) * sizeof(PyObject *))))
         return PyErr_NoMemory();
     PyObject **argv = stack + 1;
     Py_ssize_t done = 0;  // argv[0:done] are set; the encoded ones are owned
@@ -82,8 +82,7 @@ cleanup:
     return result;
 }
 
-PyObject *wrapper_call(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
-                       PyObject *kwnames) {
+PyObject *wrapper_call(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *func = reinterpret_cast<Closure *>(self)->func;
     PyObject *is_py2 = global(G_IS_PY2);
     if (is_py2 == nullptr)
@@ -158,7 +157,7 @@ PyType_Slot closure_slots[] = {
 };
 
 PyType_Spec closure_spec = {
-    "c_sdk.adapt_to_python3_closure", sizeof(Closure), 0,
+    "c_sdk.adapt_to_python3_closure",        sizeof(Closure), 0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, closure_slots,
 };
 
@@ -189,7 +188,8 @@ PyObject *adapt_to_python3(PyObject *, PyObject *func) {
 #endif
     c->func = Py_NewRef(func);
     c->doc = doc.release();
-    c->def = {"wrapper", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(wrapper_call)),
+    c->def = {"wrapper",
+              reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(wrapper_call)),
               METH_FASTCALL | METH_KEYWORDS, PyBytes_AS_STRING(c->doc)};
     PyObject_GC_Track(c);
     Ref closure(reinterpret_cast<PyObject *>(c));

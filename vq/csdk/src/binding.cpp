@@ -63,8 +63,8 @@ int count_params(const char *param_list) {
 VQ_NOINLINE static PyObject *const *too_many_positional(const Params &p, Py_ssize_t given) {
     if (p.required < p.count)
         PyErr_Format(PyExc_TypeError,
-                     "%s() takes from %d to %d positional arguments but %zd %s given",
-                     p.function, p.required, p.count, given, given == 1 ? "was" : "were");
+                     "%s() takes from %d to %d positional arguments but %zd %s given", p.function,
+                     p.required, p.count, given, given == 1 ? "was" : "were");
     else
         PyErr_Format(PyExc_TypeError, "%s() takes %d positional argument%s but %zd %s given",
                      p.function, p.count, p.count == 1 ? "" : "s", given,
@@ -93,8 +93,7 @@ VQ_NOINLINE static PyObject *const *missing(const Params &p, PyObject *const *bo
 }
 
 VQ_NOINLINE static PyObject *const *unexpected(const Params &p, PyObject *key) {
-    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", p.function,
-                 key);
+    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", p.function, key);
     return nullptr;
 }
 

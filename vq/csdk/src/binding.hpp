@@ -11,10 +11,10 @@ namespace vq {
 constexpr int kMaxParams = 12;
 
 struct Params {
-    const char *function = nullptr;   // the Python name, for messages
+    const char *function = nullptr;  // the Python name, for messages
     int count = 0;
-    int required = 0;                 // the first `required` have no default
-    PyObject *names[kMaxParams] = {}; // interned
+    int required = 0;                  // the first `required` have no default
+    PyObject *names[kMaxParams] = {};  // interned
 
     // Parses a parameter list such as "status, cfunname=''" (the text of a
     // signature, defaults written after '=').  Idempotent.

@@ -8,21 +8,21 @@
 #include <cstddef>
 
 #if PY_VERSION_HEX < 0x03070000
-#  error "c_sdk needs CPython 3.7 or newer"
+#    error "c_sdk needs CPython 3.7 or newer"
 #endif
 
 // ---- vectorcall -----------------------------------------------------------
 // 3.7 has the fast-call convention (array + kwnames tuple) but no per-type
 // vectorcall slot; 3.8 has it under underscored names.
 #if PY_VERSION_HEX >= 0x03080000
-#  define VQ_HAVE_TYPE_VECTORCALL 1
-#  if PY_VERSION_HEX < 0x03090000
-#    define Py_TPFLAGS_HAVE_VECTORCALL _Py_TPFLAGS_HAVE_VECTORCALL
-#    define PyObject_Vectorcall _PyObject_Vectorcall
-#  endif
+#    define VQ_HAVE_TYPE_VECTORCALL 1
+#    if PY_VERSION_HEX < 0x03090000
+#        define Py_TPFLAGS_HAVE_VECTORCALL _Py_TPFLAGS_HAVE_VECTORCALL
+#        define PyObject_Vectorcall        _PyObject_Vectorcall
+#    endif
 #else
-#  define VQ_HAVE_TYPE_VECTORCALL 0
-#  define PY_VECTORCALL_ARGUMENTS_OFFSET ((size_t)1 << (8 * sizeof(size_t) - 1))
+#    define VQ_HAVE_TYPE_VECTORCALL        0
+#    define PY_VECTORCALL_ARGUMENTS_OFFSET ((size_t)1 << (8 * sizeof(size_t) - 1))
 typedef PyObject *(*vectorcallfunc)(PyObject *, PyObject *const *, size_t, PyObject *);
 static inline Py_ssize_t PyVectorcall_NARGS(size_t n) {
     return (Py_ssize_t)(n & ~PY_VECTORCALL_ARGUMENTS_OFFSET);
@@ -37,15 +37,21 @@ static inline PyObject *PyObject_Vectorcall(PyObject *callable, PyObject *const 
 // Up to 3.11 every dict carries a version tag that changes on each mutation;
 // 3.12 deprecates it in favour of dict watchers.
 #if PY_VERSION_HEX >= 0x030C0000
-#  define VQ_USE_DICT_WATCHERS 1
+#    define VQ_USE_DICT_WATCHERS 1
 #else
-#  define VQ_USE_DICT_WATCHERS 0
+#    define VQ_USE_DICT_WATCHERS 0
 #endif
 
 // ---- small helpers missing from older versions ------------------------------
 #if PY_VERSION_HEX < 0x030A0000
-static inline PyObject *Py_NewRef(PyObject *o) { Py_INCREF(o); return o; }
-static inline PyObject *Py_XNewRef(PyObject *o) { Py_XINCREF(o); return o; }
+static inline PyObject *Py_NewRef(PyObject *o) {
+    Py_INCREF(o);
+    return o;
+}
+static inline PyObject *Py_XNewRef(PyObject *o) {
+    Py_XINCREF(o);
+    return o;
+}
 #endif
 
 #if PY_VERSION_HEX < 0x03090000
@@ -59,11 +65,11 @@ static inline PyInterpreterState *vq_current_interpreter(void) {
 #endif
 
 #if defined(__GNUC__)
-#  define VQ_NOINLINE __attribute__((noinline, cold))
-#  define VQ_LIKELY(x) __builtin_expect(!!(x), 1)
-#  define VQ_UNLIKELY(x) __builtin_expect(!!(x), 0)
+#    define VQ_NOINLINE    __attribute__((noinline, cold))
+#    define VQ_LIKELY(x)   __builtin_expect(!!(x), 1)
+#    define VQ_UNLIKELY(x) __builtin_expect(!!(x), 0)
 #else
-#  define VQ_NOINLINE
-#  define VQ_LIKELY(x) (x)
-#  define VQ_UNLIKELY(x) (x)
+#    define VQ_NOINLINE
+#    define VQ_LIKELY(x)   (x)
+#    define VQ_UNLIKELY(x) (x)
 #endif

@@ -21,8 +21,7 @@ bool request_error(PyObject *o) {
 
 bool request_too_long(Py_ssize_t n) {
     PyErr_Format(PyExc_OverflowError,
-                 "request of %zd bytes is too long for the library (at most %d bytes)", n,
-                 INT_MAX);
+                 "request of %zd bytes is too long for the library (at most %d bytes)", n, INT_MAX);
     return false;
 }
 
@@ -97,9 +96,8 @@ VQ_NOINLINE static PyObject *broken_response(const char *function, int res_len) 
         PyErr_Format(PyExc_SystemError, "%s reported success with a negative response length (%d)",
                      function, res_len);
     else
-        PyErr_Format(PyExc_SystemError,
-                     "%s reported success with a null response of %d bytes", function,
-                     res_len);
+        PyErr_Format(PyExc_SystemError, "%s reported success with a null response of %d bytes",
+                     function, res_len);
     return nullptr;
 }
 

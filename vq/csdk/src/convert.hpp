@@ -114,8 +114,14 @@ static inline bool as_real(PyObject *o, double &out) {
 }
 
 static inline bool as_truth(PyObject *o, bool &out) {
-    if (o == Py_True) { out = true; return true; }
-    if (o == Py_False || o == Py_None) { out = false; return true; }
+    if (o == Py_True) {
+        out = true;
+        return true;
+    }
+    if (o == Py_False || o == Py_None) {
+        out = false;
+        return true;
+    }
     return truth_from_other(o, out);
 }
 
@@ -123,7 +129,10 @@ static inline bool as_truth(PyObject *o, bool &out) {
 template <int I>
 struct Text {
     static constexpr int index = I;
-    struct Storage { const char *p; BufferPin pin; };
+    struct Storage {
+        const char *p;
+        BufferPin pin;
+    };
     static bool convert(PyObject *o, Storage &s) { return as_text(o, s.p, s.pin); }
     static std::tuple<const char *> c_args(const Storage &s) { return {s.p}; }
 };
@@ -131,7 +140,11 @@ struct Text {
 template <int I>
 struct Request {
     static constexpr int index = I;
-    struct Storage { const char *p; int n; BufferPin pin; };
+    struct Storage {
+        const char *p;
+        int n;
+        BufferPin pin;
+    };
     static bool convert(PyObject *o, Storage &s) { return as_request(o, s.p, s.n, s.pin); }
     static std::tuple<const char *, int> c_args(const Storage &s) { return {s.p, s.n}; }
 };
@@ -139,7 +152,9 @@ struct Request {
 template <int I>
 struct Int {
     static constexpr int index = I;
-    struct Storage { int v; };
+    struct Storage {
+        int v;
+    };
     static bool convert(PyObject *o, Storage &s) { return as_int(o, s.v); }
     static std::tuple<int> c_args(const Storage &s) { return {s.v}; }
 };
@@ -147,7 +162,9 @@ struct Int {
 template <int I>
 struct IntTruth {
     static constexpr int index = I;
-    struct Storage { int v; };
+    struct Storage {
+        int v;
+    };
     static bool convert(PyObject *o, Storage &s) { return as_int(o, s.v); }
     static std::tuple<bool> c_args(const Storage &s) { return {s.v != 0}; }
 };
@@ -155,7 +172,9 @@ struct IntTruth {
 template <int I>
 struct Real {
     static constexpr int index = I;
-    struct Storage { double v; };
+    struct Storage {
+        double v;
+    };
     static bool convert(PyObject *o, Storage &s) { return as_real(o, s.v); }
     static std::tuple<double> c_args(const Storage &s) { return {s.v}; }
 };
@@ -163,7 +182,9 @@ struct Real {
 template <int I>
 struct Truth {
     static constexpr int index = I;
-    struct Storage { bool v; };
+    struct Storage {
+        bool v;
+    };
     static bool convert(PyObject *o, Storage &s) { return as_truth(o, s.v); }
     static std::tuple<bool> c_args(const Storage &s) { return {s.v}; }
 };

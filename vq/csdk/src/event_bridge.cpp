@@ -79,7 +79,8 @@ int deliver(const char *msg_type, const void *data, int data_len) {
         return contract_error("a negative payload length", data_len);
     if (VQ_UNLIKELY(data == nullptr && data_len > 0))
         return contract_error("a null payload", data_len);
-    Ref payload(PyBytes_FromStringAndSize(data_len ? static_cast<const char *>(data) : "", data_len));
+    Ref payload(
+        PyBytes_FromStringAndSize(data_len ? static_cast<const char *>(data) : "", data_len));
     if (!payload)
         return -1;
     PyObject *argv[3] = {nullptr, type.get(), payload.get()};

@@ -23,8 +23,7 @@ struct ExportRow {
 };
 
 struct Export {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     ExportRow *row;
     PyObject *name;
     PyObject *signature;  // for inspect.signature()
@@ -35,14 +34,16 @@ template <class Sig, class Result, class... Args>
 struct SignatureAdapter {
     static constexpr int arity = python_arity<Args...>();
     static PyObject *call(const Export &self, PyObject *const *argv) {
-        return Call<Result, Args...>::run(self.row->meta, reinterpret_cast<Sig *>(self.row->fn), argv);
+        return Call<Result, Args...>::run(self.row->meta, reinterpret_cast<Sig *>(self.row->fn),
+                                          argv);
     }
 };
 
-#define VQ_EXPORT(fn, params, ...)                                                     \
-    ExportRow {                                                                        \
-        #fn, params, SignatureAdapter<decltype(fn), __VA_ARGS__>::arity,               \
-            reinterpret_cast<RawFunction>(fn), SignatureAdapter<decltype(fn), __VA_ARGS__>::call, {} \
+#define VQ_EXPORT(fn, params, ...)                                                                \
+    ExportRow {                                                                                   \
+        #fn, params, SignatureAdapter<decltype(fn), __VA_ARGS__>::arity,                          \
+            reinterpret_cast<RawFunction>(fn), SignatureAdapter<decltype(fn), __VA_ARGS__>::call, \
+        {}                                                                                        \
     }
 
 // clang-format off
@@ -105,15 +106,21 @@ void export_dealloc(PyObject *self) {
 PyObject *export_name(PyObject *self, void *) {
     return Py_NewRef(reinterpret_cast<Export *>(self)->name);
 }
-PyObject *export_module(PyObject *, void *) { return Py_NewRef(ns.module_name); }
+PyObject *export_module(PyObject *, void *) {
+    return Py_NewRef(ns.module_name);
+}
 PyObject *export_signature(PyObject *self, void *) {
     return Py_NewRef(reinterpret_cast<Export *>(self)->signature);
 }
-PyObject *export_doc(PyObject *, void *) { Py_RETURN_NONE; }
+PyObject *export_doc(PyObject *, void *) {
+    Py_RETURN_NONE;
+}
 
 // Like a builtin function, an export does not bind as a method; having
 // __get__ also lets inspect read its text signature.
-PyObject *export_get(PyObject *self, PyObject *, PyObject *) { return Py_NewRef(self); }
+PyObject *export_get(PyObject *self, PyObject *, PyObject *) {
+    return Py_NewRef(self);
+}
 PyObject *export_repr(PyObject *self) {
     return PyUnicode_FromFormat("<library function %U>", reinterpret_cast<Export *>(self)->name);
 }

@@ -28,8 +28,7 @@ int compose_doc(Row &row) {
         PyErr_NoMemory();
         return -1;
     }
-    snprintf(text, size, "%s($module, %s%s)\n--\n\n%s", row.def.ml_name, row.params, tail,
-             doc);
+    snprintf(text, size, "%s($module, %s%s)\n--\n\n%s", row.def.ml_name, row.params, tail, doc);
     row.def.ml_doc = text;
     return 0;
 }
@@ -75,8 +74,8 @@ int build_namespace() {
         return -1;
     if (adapter_type_ready() < 0)
         return -1;
-    for (RowTable table : {support_functions(), config_wrappers(), buffer_wrappers(),
-                           market_wrappers()})
+    for (RowTable table :
+         {support_functions(), config_wrappers(), buffer_wrappers(), market_wrappers()})
         if (bind_table(table) < 0)
             return -1;
     return bind_exports();
@@ -172,4 +171,6 @@ int bind_table(RowTable table) {
 }  // namespace vq
 
 // The module's only exported symbol.
-extern "C" __attribute__((visibility("default"))) PyObject *PyInit_c_sdk(void) { return PyModuleDef_Init(&vq::definition); }
+extern "C" __attribute__((visibility("default"))) PyObject *PyInit_c_sdk(void) {
+    return PyModuleDef_Init(&vq::definition);
+}

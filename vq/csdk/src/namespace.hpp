@@ -31,19 +31,19 @@ enum Global : int {
 
 struct GlobalSlot {
     const char *text;
-    PyObject *name;           // interned; kept for the life of the process
-    PyObject *value;          // borrowed from the dict that holds it; null = stale
+    PyObject *name;   // interned; kept for the life of the process
+    PyObject *value;  // borrowed from the dict that holds it; null = stale
     uint64_t module_tag;
     uint64_t builtins_tag;
     bool from_builtins;
-    bool is_c_int;            // value is an exact int that fits a C int
+    bool is_c_int;  // value is an exact int that fits a C int
     int c_int;
 };
 
 struct Namespace {
-    PyObject *module = nullptr;    // owned; the process's module object
-    PyObject *dict = nullptr;      // borrowed from module
-    PyObject *builtins = nullptr;  // owned; the builtins module's dict
+    PyObject *module = nullptr;       // owned; the process's module object
+    PyObject *dict = nullptr;         // borrowed from module
+    PyObject *builtins = nullptr;     // owned; the builtins module's dict
     PyObject *module_name = nullptr;  // "c_sdk", the __module__ of every function
     bool executed = false;
 };
@@ -53,11 +53,19 @@ extern GlobalSlot globals[G_COUNT];
 
 #if VQ_USE_DICT_WATCHERS
 extern uint64_t module_generation, builtins_generation;
-static inline uint64_t module_tag() { return module_generation; }
-static inline uint64_t builtins_tag() { return builtins_generation; }
+static inline uint64_t module_tag() {
+    return module_generation;
+}
+static inline uint64_t builtins_tag() {
+    return builtins_generation;
+}
 #else
-static inline uint64_t module_tag() { return ((PyDictObject *)ns.dict)->ma_version_tag; }
-static inline uint64_t builtins_tag() { return ((PyDictObject *)ns.builtins)->ma_version_tag; }
+static inline uint64_t module_tag() {
+    return ((PyDictObject *)ns.dict)->ma_version_tag;
+}
+static inline uint64_t builtins_tag() {
+    return ((PyDictObject *)ns.builtins)->ma_version_tag;
+}
 #endif
 
 PyObject *refresh_global(GlobalSlot &slot);

@@ -38,13 +38,21 @@ struct ClassSpec {
 };
 
 const ClassSpec class_specs[] = {
-    {"QuoteItemLikeDict2", G_QUOTE_ITEM_LIKE_DICT2, MARKET_LAYOUT, false,
+    {"QuoteItemLikeDict2",
+     G_QUOTE_ITEM_LIKE_DICT2,
+     MARKET_LAYOUT,
+     false,
      {"bid_p", "bid_v", "ask_p", "ask_v"}},
-    {"TickLikeDict2", G_TICK_LIKE_DICT2, MARKET_LAYOUT, true,
-     {"quotes", "symbol", "created_at", "price", "open", "high", "low", "cum_volume",
-      "cum_amount", "cum_position", "last_amount", "last_volume", "trade_type",
-      "receive_local_time"}},
-    {"BarLikeDict2", G_BAR_LIKE_DICT2, BAR_LAYOUT, true,
+    {"TickLikeDict2",
+     G_TICK_LIKE_DICT2,
+     MARKET_LAYOUT,
+     true,
+     {"quotes", "symbol", "created_at", "price", "open", "high", "low", "cum_volume", "cum_amount",
+      "cum_position", "last_amount", "last_volume", "trade_type", "receive_local_time"}},
+    {"BarLikeDict2",
+     G_BAR_LIKE_DICT2,
+     BAR_LAYOUT,
+     true,
      {"symbol", "eob", "bob", "open", "close", "high", "low", "volume", "amount", "pre_close",
       "position", "frequency", "receive_local_time"}},
     {"ObjectLikeDict2", G_OBJECT_LIKE_DICT2, OBJECT_LAYOUT, false, {}},
@@ -75,7 +83,8 @@ const char *const str_repr_src =
 
 std::string class_source(const ClassSpec &spec) {
     std::string name = spec.name;
-    std::string s = "class " + name + "(object):\n"
+    std::string s = "class " + name +
+                    "(object):\n"
                     "    __module__ = 'c_sdk'\n"
                     "    __slots__ = ['data']\n\n";
     s += init_src;
@@ -93,19 +102,27 @@ std::string class_source(const ClassSpec &spec) {
          "        if item != 'data':\n"
          "            self.data[item] = value\n"
          "        else:\n"
-         "            super(" + name + ", self).__setattr__(item, value)\n\n";
+         "            super(" +
+         name + ", self).__setattr__(item, value)\n\n";
     s += str_repr_src;
     for (const char *p : spec.properties) {
         if (p == nullptr)
             break;
         std::string key = p;
         s += "    @property\n"
-             "    def " + key + "(self):\n"
-             "        return self.data.get('" + key + "')\n\n";
+             "    def " +
+             key +
+             "(self):\n"
+             "        return self.data.get('" +
+             key + "')\n\n";
         if (spec.setters)
-            s += "    @" + key + ".setter\n"
-                 "    def " + key + "(self, value):\n"
-                 "        self.data['" + key + "'] = value\n\n";
+            s += "    @" + key +
+                 ".setter\n"
+                 "    def " +
+                 key +
+                 "(self, value):\n"
+                 "        self.data['" +
+                 key + "'] = value\n\n";
     }
     return s;
 }
@@ -113,17 +130,16 @@ std::string class_source(const ClassSpec &spec) {
 // ---- what the C slots need to know about each class ----------------------------------------
 // The first field of the interpreter's property object: its getter.
 struct PropertyHead {
-    PyObject_HEAD
-    PyObject *prop_get;
+    PyObject_HEAD PyObject *prop_get;
 };
 
 struct RecordClass {
-    PyTypeObject *type = nullptr;   // owned
+    PyTypeObject *type = nullptr;  // owned
     Global global;
     Py_ssize_t data_offset = 0;
     int nprops = 0;
-    PyObject *props[14];            // the property objects, borrowed from the class dict
-    PyObject *getters[14];          // their original getters
+    PyObject *props[14];    // the property objects, borrowed from the class dict
+    PyObject *getters[14];  // their original getters
 };
 
 RecordClass classes[kClasses];
@@ -290,8 +306,12 @@ PyObject *text_of(PyObject *self, PyObject *method) {
     return PyObject_CallMethodObjArgs(data, method, nullptr);
 }
 
-PyObject *record_str(PyObject *self) { return text_of(self, str_str); }
-PyObject *record_repr(PyObject *self) { return text_of(self, str_repr); }
+PyObject *record_str(PyObject *self) {
+    return text_of(self, str_str);
+}
+PyObject *record_repr(PyObject *self) {
+    return text_of(self, str_repr);
+}
 
 int record_init(PyObject *self, PyObject *args, PyObject *kwds) {
     RecordClass *rc = record_class(Py_TYPE(self));
@@ -317,8 +337,8 @@ PyObject *record_vectorcall(PyObject *type, PyObject *const *args, size_t nargsf
     PyTypeObject *tp = reinterpret_cast<PyTypeObject *>(type);
     RecordClass *rc = record_class(tp);
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    if (VQ_LIKELY(rc != nullptr && nargs == 1 && kwnames == nullptr &&
-                  tp->tp_init == record_init && tp->tp_new == object_new)) {
+    if (VQ_LIKELY(rc != nullptr && nargs == 1 && kwnames == nullptr && tp->tp_init == record_init &&
+                  tp->tp_new == object_new)) {
         PyObject *self = tp->tp_alloc(tp, 0);
         if (self == nullptr)
             return nullptr;

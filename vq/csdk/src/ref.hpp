@@ -16,7 +16,7 @@
 namespace vq {
 
 class Ref {
-public:
+  public:
     Ref() noexcept : p_(nullptr) {}
     // Takes ownership of a new reference (which may be null after an error).
     explicit Ref(PyObject *steal) noexcept : p_(steal) {}
@@ -31,14 +31,24 @@ public:
         return *this;
     }
 
-    static Ref borrow(PyObject *o) noexcept { Py_XINCREF(o); return Ref(o); }
+    static Ref borrow(PyObject *o) noexcept {
+        Py_XINCREF(o);
+        return Ref(o);
+    }
 
     PyObject *get() const noexcept { return p_; }
     explicit operator bool() const noexcept { return p_ != nullptr; }
-    PyObject *release() noexcept { PyObject *p = p_; p_ = nullptr; return p; }
-    void reset(PyObject *steal = nullptr) noexcept { Ref tmp(steal); *this = std::move(tmp); }
+    PyObject *release() noexcept {
+        PyObject *p = p_;
+        p_ = nullptr;
+        return p;
+    }
+    void reset(PyObject *steal = nullptr) noexcept {
+        Ref tmp(steal);
+        *this = std::move(tmp);
+    }
 
-private:
+  private:
     PyObject *p_;
 };
 

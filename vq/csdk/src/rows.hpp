@@ -14,13 +14,13 @@ namespace vq {
 enum Publication : bool { PLAIN = false, ADAPTED = true };
 
 struct Row {
-    PyMethodDef def;          // ml_doc is built from params and doc at first use
-    const char *params;       // "a, b" (defaults after '=')
+    PyMethodDef def;     // ml_doc is built from params and doc at first use
+    const char *params;  // "a, b" (defaults after '=')
     Publication publication;
     int arity;
-    Meta *meta;               // parser and names; null when the row needs none
-    const char *library;      // library function, for messages
-    const char *doc;          // docstring, or null for none
+    Meta *meta;           // parser and names; null when the row needs none
+    const char *library;  // library function, for messages
+    const char *doc;      // docstring, or null for none
 };
 
 struct RowTable {
@@ -29,15 +29,18 @@ struct RowTable {
 };
 
 // A row for a generated wrapper.
-#define VQ_WRAP(pyname, params, publication, fn, ...)                                     \
-    ::vq::Row {                                                                           \
+#define VQ_WRAP(pyname, params, publication, fn, ...)                                            \
+    ::vq::Row {                                                                                  \
         {pyname, ::vq::Wrapper<fn, __VA_ARGS__>::entry(), ::vq::Wrapper<fn, __VA_ARGS__>::flags, \
-         nullptr},                                                                        \
-            params, publication, ::vq::Wrapper<fn, __VA_ARGS__>::arity,                   \
-            &::vq::Wrapper<fn, __VA_ARGS__>::meta, #fn, nullptr                           \
+         nullptr},                                                                               \
+            params, publication, ::vq::Wrapper<fn, __VA_ARGS__>::arity,                          \
+            &::vq::Wrapper<fn, __VA_ARGS__>::meta, #fn, nullptr                                  \
     }
 
-#define VQ_TABLE(rows) ::vq::RowTable{rows, sizeof(rows) / sizeof(rows[0])}
+#define VQ_TABLE(rows)                       \
+    ::vq::RowTable {                         \
+        rows, sizeof(rows) / sizeof(rows[0]) \
+    }
 
 // The families, in the order the module binds them.
 RowTable support_functions();
@@ -55,9 +58,9 @@ int bind_table(RowTable table);
 }  // namespace vq
 
 // A row for a hand-written function.
-#define VQ_FUNC(pyname, impl, flags, params, arity, meta, doc)                              \
-    ::vq::Row {                                                                          \
+#define VQ_FUNC(pyname, impl, flags, params, arity, meta, doc)                                 \
+    ::vq::Row {                                                                                \
         {pyname, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(impl)), flags, \
-         nullptr},                                                                       \
-            params, ::vq::PLAIN, arity, meta, nullptr, doc                               \
+         nullptr},                                                                             \
+            params, ::vq::PLAIN, arity, meta, nullptr, doc                                     \
     }

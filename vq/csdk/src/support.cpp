@@ -35,8 +35,12 @@ PyObject *system_is(const char *system) {
     return PyObject_RichCompare(lowered.get(), expected.get(), Py_EQ);
 }
 
-PyObject *is_windows(PyObject *, PyObject *) { return system_is("windows"); }
-PyObject *is_linux(PyObject *, PyObject *) { return system_is("linux"); }
+PyObject *is_windows(PyObject *, PyObject *) {
+    return system_is("windows");
+}
+PyObject *is_linux(PyObject *, PyObject *) {
+    return system_is("linux");
+}
 
 PyObject *c_status_ok(PyObject *, PyObject *status) {
     Ref success(global_new_ref(G_CSDK_OPERATE_SUCCESS));
@@ -90,8 +94,8 @@ PyObject *c_status_fail(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyO
         return nullptr;
     Ref message(named ? PyObject_CallMethodObjArgs(with_name, format, cfunname, status,
                                                    errer_info.get(), nullptr)
-                      : PyObject_CallMethodObjArgs(without_name, format, status,
-                                                   errer_info.get(), nullptr));
+                      : PyObject_CallMethodObjArgs(without_name, format, status, errer_info.get(),
+                                                   nullptr));
     if (!message)
         return nullptr;
     Ref logger(global_new_ref(G_VQSDKLOGGER));
@@ -111,12 +115,14 @@ Row rows[] = {
     VQ_FUNC("adapt_to_python3", adapt_to_python3, METH_O, "func", 1, nullptr,
             "让模块同时支持Python 3和Python 2：str参数按ASCII编码为bytes后再传给被包装的函数"),
     VQ_FUNC("c_status_ok", c_status_ok, METH_O, "status", 1, nullptr, VQ_STATUS_DOC("ok")),
-    VQ_FUNC("c_status_fail", c_status_fail, METH_FASTCALL | METH_KEYWORDS, "status, cfunname=''",
-            2, &status_fail_meta, VQ_STATUS_DOC("fail")),
+    VQ_FUNC("c_status_fail", c_status_fail, METH_FASTCALL | METH_KEYWORDS, "status, cfunname=''", 2,
+            &status_fail_meta, VQ_STATUS_DOC("fail")),
 };
 
 }  // namespace
 
-RowTable support_functions() { return VQ_TABLE(rows); }
+RowTable support_functions() {
+    return VQ_TABLE(rows);
+}
 
 }  // namespace vq

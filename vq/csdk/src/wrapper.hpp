@@ -78,8 +78,8 @@ struct Response {
     static PyObject *call(const Meta &meta, F fn, T &&args) {
         const char *res = nullptr;
         int res_len = 0;
-        int status = std::apply(fn, std::tuple_cat(std::forward<T>(args),
-                                                   std::make_tuple(&res, &res_len)));
+        int status =
+            std::apply(fn, std::tuple_cat(std::forward<T>(args), std::make_tuple(&res, &res_len)));
         return query_result(status, res, res_len, meta.library);
     }
 };
@@ -141,8 +141,9 @@ struct Call {
 template <auto Fn, class Result, class... Args>
 struct Wrapper {
     static constexpr int arity = python_arity<Args...>();
-    static constexpr int flags =
-        arity == 0 ? METH_NOARGS : arity == 1 ? METH_O : METH_FASTCALL | METH_KEYWORDS;
+    static constexpr int flags = arity == 0   ? METH_NOARGS
+                                 : arity == 1 ? METH_O
+                                              : METH_FASTCALL | METH_KEYWORDS;
     static_assert(arity <= kMaxParams, "too many parameters");
     static inline Meta meta;
 

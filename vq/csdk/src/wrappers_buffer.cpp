@@ -5,10 +5,8 @@
 
 namespace vq {
 
-#define QUERY(pyname, fn, publication) \
-    VQ_WRAP(pyname, "req", publication, fn, Response, Request<0>)
-#define COMMAND(pyname, fn, publication) \
-    VQ_WRAP(pyname, "req", publication, fn, Status, Request<0>)
+#define QUERY(pyname, fn, publication) VQ_WRAP(pyname, "req", publication, fn, Response, Request<0>)
+#define COMMAND(pyname, fn, publication) VQ_WRAP(pyname, "req", publication, fn, Status, Request<0>)
 
 // clang-format off
 static Row rows[] = {
@@ -159,6 +157,8 @@ static Row rows[] = {
 };
 // clang-format on
 
-RowTable buffer_wrappers() { return VQ_TABLE(rows); }
+RowTable buffer_wrappers() {
+    return VQ_TABLE(rows);
+}
 
 }  // namespace vq

@@ -65,6 +65,8 @@ static Row rows[] = {
 };
 // clang-format on
 
-RowTable config_wrappers() { return VQ_TABLE(rows); }
+RowTable config_wrappers() {
+    return VQ_TABLE(rows);
+}
 
 }  // namespace vq

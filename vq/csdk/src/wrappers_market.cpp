@@ -30,6 +30,8 @@ static Row rows[] = {
 };
 // clang-format on
 
-RowTable market_wrappers() { return VQ_TABLE(rows); }
+RowTable market_wrappers() {
+    return VQ_TABLE(rows);
+}
 
 }  // namespace vq
