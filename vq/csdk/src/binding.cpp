@@ -48,17 +48,6 @@ int Params::init(const char *function_name, const char *param_list) {
     return 0;
 }
 
-int count_params(const char *param_list) {
-    int n = 0;
-    for (const char *s = skip_spaces(param_list); *s; ++s) {
-        if (n == 0)
-            n = 1;
-        if (*s == ',')
-            ++n;
-    }
-    return n;
-}
-
 // ---- errors, worded as CPython words them for a def -----------------------------
 VQ_NOINLINE static PyObject *const *too_many_positional(const Params &p, Py_ssize_t given) {
     if (p.required < p.count)

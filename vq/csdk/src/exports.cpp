@@ -1,9 +1,11 @@
 #include "exports.hpp"
 
+#include <type_traits>
+
 #include "binding.hpp"
 #include "namespace.hpp"
 #include "ref.hpp"
-#include "wrapper.hpp"
+#include "rows.hpp"
 
 namespace vq {
 
@@ -13,13 +15,13 @@ using RawFunction = void (*)(void);
 struct Export;
 using Adapter = PyObject *(*)(const Export &, PyObject *const *argv);
 
+// A table row like every other (name, parameters, arity, Meta), plus the
+// library function and the adapter for its signature.  Exports are called
+// through their own type, so the row's method entry stays empty.
 struct ExportRow {
-    const char *name;
-    const char *params;
-    int arity;
+    Row row;
     RawFunction fn;
     Adapter adapter;
-    Meta meta;
 };
 
 struct Export {
@@ -34,17 +36,34 @@ template <class Sig, class Result, class... Args>
 struct SignatureAdapter {
     static constexpr int arity = python_arity<Args...>();
     static PyObject *call(const Export &self, PyObject *const *argv) {
-        return Call<Result, Args...>::run(self.row->meta, reinterpret_cast<Sig *>(self.row->fn),
-                                          argv);
+        return Call<Result, Args...>::run(*self.row->row.meta,
+                                          reinterpret_cast<Sig *>(self.row->fn), argv);
     }
 };
 
-#define VQ_EXPORT(fn, params, ...)                                                                \
-    ExportRow {                                                                                   \
-        #fn, params, SignatureAdapter<decltype(fn), __VA_ARGS__>::arity,                          \
-            reinterpret_cast<RawFunction>(fn), SignatureAdapter<decltype(fn), __VA_ARGS__>::call, \
-        {}                                                                                        \
-    }
+template <auto Fn>
+struct ExportMeta {
+    static inline Meta meta;
+};
+
+// A row for an export; checked as the wrappers' rows are.
+template <auto Fn, int Named, class Result, class... Args>
+ExportRow export_row(const char *name, const char *params) {
+    check_row<Named, Args...>();
+    using A = SignatureAdapter<std::remove_pointer_t<decltype(Fn)>, Result, Args...>;
+    return ExportRow{{{name, nullptr, 0, nullptr},
+                      params,
+                      PLAIN,
+                      A::arity,
+                      &ExportMeta<Fn>::meta,
+                      name,
+                      nullptr},
+                     reinterpret_cast<RawFunction>(Fn),
+                     A::call};
+}
+
+#define VQ_EXPORT(fn, params, ...) \
+    export_row<fn, ::vq::count_params(params), __VA_ARGS__>(#fn, params)
 
 // clang-format off
 // In the order of binding.
@@ -73,28 +92,30 @@ PyTypeObject ExportType = {PyVarObject_HEAD_INIT(nullptr, 0)};
 PyObject *export_vectorcall(PyObject *obj, PyObject *const *args, size_t nargsf,
                             PyObject *kwnames) {
     const Export &self = *reinterpret_cast<Export *>(obj);
-    const ExportRow &row = *self.row;
+    const Row &row = self.row->row;
+    const char *name = row.def.ml_name;
+    Adapter adapter = self.row->adapter;
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
     if (row.arity == 0) {
         if (nargs != 0 || nkw != 0)
-            return PyErr_Format(PyExc_TypeError, "%s() takes no arguments (%zd given)", row.name,
+            return PyErr_Format(PyExc_TypeError, "%s() takes no arguments (%zd given)", name,
                                 nargs + nkw);
-        return row.adapter(self, args);
+        return adapter(self, args);
     }
     if (row.arity == 1) {
         if (nkw != 0)
-            return PyErr_Format(PyExc_TypeError, "%s() takes no keyword arguments", row.name);
+            return PyErr_Format(PyExc_TypeError, "%s() takes no keyword arguments", name);
         if (nargs != 1)
             return PyErr_Format(PyExc_TypeError, "%s() takes exactly one argument (%zd given)",
-                                row.name, nargs);
-        return row.adapter(self, args);
+                                name, nargs);
+        return adapter(self, args);
     }
     PyObject *buf[kMaxParams];
-    PyObject *const *argv = bind_args(row.meta.params, args, nargs, kwnames, buf);
+    PyObject *const *argv = bind_args(row.meta->params, args, nargs, kwnames, buf);
     if (argv == nullptr)
         return nullptr;
-    return row.adapter(self, argv);
+    return adapter(self, argv);
 }
 
 void export_dealloc(PyObject *self) {
@@ -154,16 +175,16 @@ int export_type_ready() {
 int bind_exports() {
     if (export_type_ready() < 0)
         return -1;
-    for (ExportRow &row : exports) {
-        if (row.arity >= 2 && row.meta.params.init(row.name, row.params) < 0)
+    for (ExportRow &export_row : exports) {
+        Row &row = export_row.row;
+        if (prepare_meta(row) < 0)
             return -1;
-        row.meta.library = row.name;
         Export *e = PyObject_New(Export, &ExportType);
         if (e == nullptr)
             return -1;
         e->vectorcall = export_vectorcall;
-        e->row = &row;
-        e->name = PyUnicode_InternFromString(row.name);
+        e->row = &export_row;
+        e->name = PyUnicode_InternFromString(row.def.ml_name);
         e->signature = row.arity == 0   ? PyUnicode_FromString("()")
                        : row.arity == 1 ? PyUnicode_FromFormat("(%s, /)", row.params)
                                         : PyUnicode_FromFormat("(%s)", row.params);
@@ -171,7 +192,7 @@ int bind_exports() {
             Py_DECREF(e);
             return -1;
         }
-        if (bind(row.name, reinterpret_cast<PyObject *>(e)) < 0)
+        if (bind(row.def.ml_name, reinterpret_cast<PyObject *>(e)) < 0)
             return -1;
     }
     return 0;

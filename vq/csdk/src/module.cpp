@@ -33,12 +33,6 @@ int compose_doc(Row &row) {
     return 0;
 }
 
-VQ_NOINLINE int table_fault(const Row &row) {
-    PyErr_Format(PyExc_SystemError, "c_sdk: the row of %s lists %d parameters for arity %d",
-                 row.def.ml_name, count_params(row.params), row.arity);
-    return -1;
-}
-
 // from <module> import <name>, with the wording of a failed import of a name
 int import_from(const char *module_name, const char *name) {
     Ref fromlist(Py_BuildValue("(s)", name));
@@ -134,16 +128,20 @@ PyModuleDef definition = {
 
 }  // namespace
 
+int prepare_meta(Row &row) {
+    if (row.meta == nullptr)
+        return 0;
+    if (row.arity >= 2 && row.meta->params.init(row.def.ml_name, row.params) < 0)
+        return -1;
+    row.meta->library = row.library;
+    return 0;
+}
+
 PyObject *make_function(Row &row) {
     if (compose_doc(row) < 0)
         return nullptr;
-    if (count_params(row.params) != row.arity)
-        return table_fault(row), nullptr;
-    if (row.meta != nullptr) {
-        if (row.arity >= 2 && row.meta->params.init(row.def.ml_name, row.params) < 0)
-            return nullptr;
-        row.meta->library = row.library;
-    }
+    if (prepare_meta(row) < 0)
+        return nullptr;
     return PyCFunction_NewEx(&row.def, ns.module, ns.module_name);
 }
 

@@ -28,14 +28,33 @@ struct RowTable {
     size_t count;
 };
 
-// A row for a generated wrapper.
-#define VQ_WRAP(pyname, params, publication, fn, ...)                                            \
-    ::vq::Row {                                                                                  \
-        {pyname, ::vq::Wrapper<fn, __VA_ARGS__>::entry(), ::vq::Wrapper<fn, __VA_ARGS__>::flags, \
-         nullptr},                                                                               \
-            params, publication, ::vq::Wrapper<fn, __VA_ARGS__>::arity,                          \
-            &::vq::Wrapper<fn, __VA_ARGS__>::meta, #fn, nullptr                                  \
-    }
+// A row for a generated wrapper; `Named` is the count of names in `params`.
+template <auto Fn, int Named, class Result, class... Args>
+Row wrapper_row(const char *pyname, const char *params, Publication publication,
+                const char *library) {
+    check_row<Named, Args...>();
+    using W = Wrapper<Fn, Result, Args...>;
+    return Row{{pyname, W::entry(), W::flags, nullptr},
+               params,
+               publication,
+               W::arity,
+               &W::meta,
+               library,
+               nullptr};
+}
+
+// A row for a hand-written function, with the same check of its names.
+template <int Named, int Arity>
+Row function_row(const char *pyname, PyCFunction impl, int flags, const char *params, Meta *meta,
+                 const char *doc) {
+    static_assert(Named == Arity,
+                  "row: the number of parameter names differs from the number of arguments");
+    return Row{{pyname, impl, flags, nullptr}, params, PLAIN, Arity, meta, nullptr, doc};
+}
+
+// Only the library function's name needs the preprocessor.
+#define VQ_WRAP(pyname, params, publication, fn, ...) \
+    ::vq::wrapper_row<fn, ::vq::count_params(params), __VA_ARGS__>(pyname, params, publication, #fn)
 
 #define VQ_TABLE(rows)                       \
     ::vq::RowTable {                         \
@@ -48,6 +67,9 @@ RowTable config_wrappers();
 RowTable buffer_wrappers();
 RowTable market_wrappers();
 
+// Fills in the row's Meta (parsed parameter names, library name) once.
+int prepare_meta(Row &row);
+
 // Creates the function of a row (a new reference), without publication.
 PyObject *make_function(Row &row);
 
@@ -58,9 +80,7 @@ int bind_table(RowTable table);
 }  // namespace vq
 
 // A row for a hand-written function.
-#define VQ_FUNC(pyname, impl, flags, params, arity, meta, doc)                                 \
-    ::vq::Row {                                                                                \
-        {pyname, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(impl)), flags, \
-         nullptr},                                                                             \
-            params, ::vq::PLAIN, arity, meta, nullptr, doc                                     \
-    }
+#define VQ_FUNC(pyname, impl, flags, params, arity, meta, doc)                                \
+    ::vq::function_row<::vq::count_params(params), arity>(                                    \
+        pyname, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(impl)), flags, \
+        params, meta, doc)

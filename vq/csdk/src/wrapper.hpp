@@ -108,6 +108,31 @@ constexpr int python_arity() {
     return top + 1;
 }
 
+// True when the kinds read each Python parameter 0..arity-1 exactly once
+// (kinds without a parameter, index -1, aside).
+template <class... Args>
+constexpr bool indices_exact() {
+    constexpr int arity = python_arity<Args...>();
+    for (int i = 0; i < arity; ++i) {
+        int seen = 0;
+        ((seen += Args::index == i), ...);
+        if (seen != 1)
+            return false;
+    }
+    return true;
+}
+
+// The checks every row passes, wrapper or direct export: a mistake in a
+// table fails to compile, with the row's instantiation in the message.
+template <int Named, class... Args>
+constexpr void check_row() {
+    static_assert(indices_exact<Args...>(),
+                  "row: the argument kinds must read parameters 0..n-1, each exactly once");
+    static_assert(Named == python_arity<Args...>(),
+                  "row: the number of parameter names differs from the number of arguments");
+    static_assert(python_arity<Args...>() <= kMaxParams, "row: too many parameters");
+}
+
 // Converts the arguments of one call in the order of the kinds, calls the
 // library and builds the result.  Shared by the wrappers (where `fn` is a
 // constant, so the call is direct) and the direct exports.
@@ -144,7 +169,6 @@ struct Wrapper {
     static constexpr int flags = arity == 0   ? METH_NOARGS
                                  : arity == 1 ? METH_O
                                               : METH_FASTCALL | METH_KEYWORDS;
-    static_assert(arity <= kMaxParams, "too many parameters");
     static inline Meta meta;
 
     static PyObject *invoke(PyObject *const *argv) {
