@@ -188,6 +188,22 @@ def test_second_interpreter_is_refused():
     assert "one interpreter per process" in out.stdout, out.stderr
 
 
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="module slots for interpreters from 3.12")
+def test_isolated_interpreter_is_refused_by_the_module_slot():
+    # an isolated interpreter checks the module's declaration before create() runs
+    out = run_python("""
+        import vq.csdk.c_sdk
+        try:
+            import _interpreters as interpreters
+        except ImportError:
+            import _xxsubinterpreters as interpreters
+        code = ("try:\\n    import vq.csdk.c_sdk\\nexcept ImportError as e:\\n"
+                "    print(e)\\n")
+        interpreters.run_string(interpreters.create(), code)
+    """)
+    assert "does not support loading in subinterpreters" in out.stdout, out.stderr
+
+
 # ---- adapt_to_python3 --------------------------------------------------------------------------
 @pytest.fixture
 def seen(mod):

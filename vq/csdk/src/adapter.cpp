@@ -84,10 +84,7 @@ cleanup:
 
 PyObject *wrapper_call(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *func = reinterpret_cast<Closure *>(self)->func;
-    PyObject *is_py2 = global(G_IS_PY2);
-    if (is_py2 == nullptr)
-        return nullptr;
-    int py2 = is_py2 == Py_False ? 0 : is_py2 == Py_True ? 1 : PyObject_IsTrue(is_py2);
+    int py2 = is_py2();
     if (py2 < 0)
         return nullptr;
     Ref keep = Ref::borrow(func);  // the call may drop the last other reference to us

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "namespace.hpp"
 #include "ref.hpp"
 
 namespace vq {
@@ -25,12 +26,8 @@ int Params::init(const char *function_name, const char *param_list) {
             PyErr_Format(PyExc_SystemError, "%s: too many parameters", function_name);
             return -1;
         }
-        Ref name(PyUnicode_FromStringAndSize(start, s - start));
-        if (!name)
+        if (!(names[n] = intern(start, s - start)))
             return -1;
-        PyObject *interned = name.release();
-        PyUnicode_InternInPlace(&interned);
-        names[n] = interned;
         s = skip_spaces(s);
         if (*s == '=') {  // a default: this and every later parameter is optional
             if (req < 0)

@@ -42,6 +42,18 @@ static inline PyObject *PyObject_Vectorcall(PyObject *callable, PyObject *const 
 #    define VQ_USE_DICT_WATCHERS 0
 #endif
 
+// ---- module definition ----------------------------------------------------------
+// Before 3.9 PyMODINIT_FUNC leaves the symbol's visibility to the compiler
+// flags, which hide everything here.
+#if PY_VERSION_HEX < 0x03090000 && defined(__GNUC__)
+#    undef PyMODINIT_FUNC
+#    define PyMODINIT_FUNC extern "C" __attribute__((visibility("default"))) PyObject *
+#endif
+// Module slots declaring single-interpreter use (3.12) and reliance on the
+// interpreter lock (3.13).
+#define VQ_HAVE_MOD_MULTIPLE_INTERPRETERS (PY_VERSION_HEX >= 0x030C0000)
+#define VQ_HAVE_MOD_GIL                   (PY_VERSION_HEX >= 0x030D0000)
+
 // ---- small helpers missing from older versions ------------------------------
 #if PY_VERSION_HEX < 0x030A0000
 static inline PyObject *Py_NewRef(PyObject *o) {

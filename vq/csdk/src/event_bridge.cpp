@@ -61,10 +61,7 @@ VQ_NOINLINE int contract_error(const char *what, int data_len) {
 }
 
 int deliver(const char *msg_type, const void *data, int data_len) {
-    PyObject *is_py2 = global(G_IS_PY2);
-    if (is_py2 == nullptr)
-        return -1;
-    int as_bytes = is_py2 == Py_False ? 0 : is_py2 == Py_True ? 1 : PyObject_IsTrue(is_py2);
+    int as_bytes = is_py2();
     if (as_bytes < 0)
         return -1;
     if (VQ_UNLIKELY(msg_type == nullptr))

@@ -111,6 +111,15 @@ int exec(PyObject *module) {
 PyModuleDef_Slot slots[] = {
     {Py_mod_create, reinterpret_cast<void *>(create)},
     {Py_mod_exec, reinterpret_cast<void *>(exec)},
+#if VQ_HAVE_MOD_MULTIPLE_INTERPRETERS
+    // The module's state is process-wide (create() refuses a second
+    // interpreter with a message of its own where the check is not enforced).
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
+#if VQ_HAVE_MOD_GIL
+    // The module relies on the interpreter lock for all of its state.
+    {Py_mod_gil, Py_MOD_GIL_USED},
+#endif
     {0, nullptr},
 };
 
@@ -169,6 +178,6 @@ int bind_table(RowTable table) {
 }  // namespace vq
 
 // The module's only exported symbol.
-extern "C" __attribute__((visibility("default"))) PyObject *PyInit_c_sdk(void) {
+PyMODINIT_FUNC PyInit_c_sdk(void) {
     return PyModuleDef_Init(&vq::definition);
 }

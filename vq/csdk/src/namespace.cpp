@@ -22,6 +22,45 @@ GlobalSlot globals[G_COUNT] = {
 };
 #undef VQ_SLOT
 
+PyObject *strings[S_COUNT];
+
+static const char *const string_texts[S_COUNT] = {
+    "",
+    "decode",
+    "utf8",
+    "format",
+    "debug",
+    "invoke c fun={} error code={}, error info={}",
+    "invoke c fun error code={}, error info={}",
+    "c_sdk",
+};
+
+PyObject *intern(const char *text, Py_ssize_t len) {
+    PyObject *s = len < 0 ? PyUnicode_FromString(text) : PyUnicode_FromStringAndSize(text, len);
+    if (s != nullptr)
+        PyUnicode_InternInPlace(&s);
+    return s;  // the one reference is kept for the life of the process
+}
+
+static int intern_strings() {
+    for (int i = 0; i < S_COUNT; ++i)
+        if (strings[i] == nullptr && !(strings[i] = intern(string_texts[i])))
+            return -1;
+    for (GlobalSlot &s : globals)
+        if (s.name == nullptr && !(s.name = intern(s.text)))
+            return -1;
+    return 0;
+}
+
+int is_py2_slow(PyObject *value) {
+    if (value == nullptr)
+        return -1;
+    Py_INCREF(value);  // its __bool__ could rebind IS_PY2
+    int truth = PyObject_IsTrue(value);
+    Py_DECREF(value);
+    return truth;
+}
+
 #if VQ_USE_DICT_WATCHERS
 uint64_t module_generation = 1, builtins_generation = 1;
 static int watcher_id = -1;
@@ -74,13 +113,11 @@ PyObject *refresh_global(GlobalSlot &s) {
 }
 
 int namespace_attach(PyObject *module) {
-    for (GlobalSlot &s : globals) {
-        s.value = nullptr;
-        if (s.name == nullptr && !(s.name = PyUnicode_InternFromString(s.text)))
-            return -1;
-    }
-    if (ns.module_name == nullptr && !(ns.module_name = PyUnicode_InternFromString("c_sdk")))
+    if (intern_strings() < 0)
         return -1;
+    for (GlobalSlot &s : globals)
+        s.value = nullptr;
+    ns.module_name = str(S_MODULE_NAME);
     PyObject *builtins_module = PyImport_ImportModule("builtins");
     if (builtins_module == nullptr)
         return -1;

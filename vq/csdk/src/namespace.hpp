@@ -87,6 +87,42 @@ static inline PyObject *global_new_ref(Global g) {
     return v;
 }
 
+// The truth of the global IS_PY2, read at each call (a strategy may rebind
+// it): 1, 0, or -1 with an error set.
+int is_py2_slow(PyObject *value);
+static inline int is_py2() {
+    PyObject *v = global(G_IS_PY2);
+    if (VQ_LIKELY(v == Py_False))
+        return 0;
+    return v == Py_True ? 1 : is_py2_slow(v);
+}
+
+// ---- interned strings ------------------------------------------------------------
+// The strings the module calls or compares by, interned once per process
+// (when the module is first executed) and kept for its life.
+enum Str : int {
+    S_EMPTY,
+    S_DECODE,
+    S_UTF8,
+    S_FORMAT,
+    S_DEBUG,
+    S_FAIL_WITH_NAME,
+    S_FAIL_WITHOUT_NAME,
+    S_MODULE_NAME,
+    S_COUNT
+};
+
+extern PyObject *strings[S_COUNT];
+
+// Borrowed; valid once the namespace is attached.
+static inline PyObject *str(Str s) {
+    return strings[s];
+}
+
+// Interns the first `len` bytes of `text` (all of it when len < 0) for the
+// life of the process: a borrowed reference, or null with an error set.
+PyObject *intern(const char *text, Py_ssize_t len = -1);
+
 // Sets up the namespace for a module being executed, and forgets it again
 // after a failed execution.
 int namespace_attach(PyObject *module);

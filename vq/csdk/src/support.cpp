@@ -9,11 +9,6 @@ namespace vq {
 
 namespace {
 
-PyObject *interned(const char *text) {
-    PyObject *s = PyUnicode_InternFromString(text);
-    return s;  // kept for the life of the process
-}
-
 // platform.uname()[0].lower() == system
 PyObject *system_is(const char *system) {
     PyObject *platform = global(G_PLATFORM);
@@ -52,23 +47,12 @@ PyObject *c_status_ok(PyObject *, PyObject *status) {
 Meta status_fail_meta;
 
 PyObject *c_status_fail(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static PyObject *empty, *decode, *utf8, *format, *debug, *with_name, *without_name;
-    if (empty == nullptr) {
-        if (!(empty = interned("")) || !(decode = interned("decode")) ||
-            !(utf8 = interned("utf8")) || !(format = interned("format")) ||
-            !(debug = interned("debug")) ||
-            !(with_name = interned("invoke c fun={} error code={}, error info={}")) ||
-            !(without_name = interned("invoke c fun error code={}, error info={}"))) {
-            empty = nullptr;
-            return nullptr;
-        }
-    }
     PyObject *buf[2];
     PyObject *const *argv = bind_args(status_fail_meta.params, args, nargs, kwnames, buf);
     if (argv == nullptr)
         return nullptr;
     PyObject *status = argv[0];
-    PyObject *cfunname = argv[1] != nullptr ? argv[1] : empty;
+    PyObject *cfunname = argv[1] != nullptr ? argv[1] : str(S_EMPTY);
 
     Ref success(global_new_ref(G_CSDK_OPERATE_SUCCESS));
     if (!success)
@@ -86,22 +70,22 @@ PyObject *c_status_fail(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyO
     Ref text(PyObject_CallFunctionObjArgs(strerror.get(), status, nullptr));
     if (!text)
         return nullptr;
-    Ref errer_info(PyObject_CallMethodObjArgs(text.get(), decode, utf8, nullptr));
+    Ref errer_info(PyObject_CallMethodObjArgs(text.get(), str(S_DECODE), str(S_UTF8), nullptr));
     if (!errer_info)
         return nullptr;
     int named = PyObject_IsTrue(cfunname);
     if (named < 0)
         return nullptr;
-    Ref message(named ? PyObject_CallMethodObjArgs(with_name, format, cfunname, status,
-                                                   errer_info.get(), nullptr)
-                      : PyObject_CallMethodObjArgs(without_name, format, status, errer_info.get(),
-                                                   nullptr));
+    Ref message(named ? PyObject_CallMethodObjArgs(str(S_FAIL_WITH_NAME), str(S_FORMAT), cfunname,
+                                                   status, errer_info.get(), nullptr)
+                      : PyObject_CallMethodObjArgs(str(S_FAIL_WITHOUT_NAME), str(S_FORMAT), status,
+                                                   errer_info.get(), nullptr));
     if (!message)
         return nullptr;
     Ref logger(global_new_ref(G_VQSDKLOGGER));
     if (!logger)
         return nullptr;
-    Ref logged(PyObject_CallMethodObjArgs(logger.get(), debug, message.get(), nullptr));
+    Ref logged(PyObject_CallMethodObjArgs(logger.get(), str(S_DEBUG), message.get(), nullptr));
     if (!logged)
         return nullptr;
     return isfail.release();
