@@ -42,7 +42,7 @@ inline PyObject *call_function(PyObject *func, PyObject *const *args, size_t nar
                     return meth(ns.module, nullptr);
                 break;
             case METH_FASTCALL | METH_KEYWORDS:
-                return reinterpret_cast<_PyCFunctionFastWithKeywords>(
+                return reinterpret_cast<vq_fast_with_keywords>(
                     reinterpret_cast<void (*)(void)>(meth))(ns.module, args, nargs, kwnames);
             default:
                 break;
@@ -100,7 +100,7 @@ PyObject *wrapper_call(PyObject *self, PyObject *const *args, Py_ssize_t nargs, 
 
 int closure_traverse(PyObject *self, visitproc visit, void *arg) {
     Py_VISIT(reinterpret_cast<Closure *>(self)->func);
-#if PY_VERSION_HEX >= 0x03090000
+#if VQ_TRAVERSE_VISITS_HEAP_TYPE
     Py_VISIT(Py_TYPE(self));
 #endif
     return 0;
@@ -118,7 +118,7 @@ void closure_dealloc(PyObject *self) {
     Py_CLEAR(c->func);
     Py_CLEAR(c->doc);
     PyObject_GC_Del(self);
-#if PY_VERSION_HEX >= 0x03080000
+#if VQ_INSTANCES_OWN_HEAP_TYPE
     Py_DECREF(tp);  // instances of heap types own a reference to their type
 #else
     (void)tp;
@@ -180,7 +180,7 @@ PyObject *adapt_to_python3(PyObject *, PyObject *func) {
     Closure *c = PyObject_GC_New(Closure, ClosureType);
     if (c == nullptr)
         return nullptr;
-#if PY_VERSION_HEX < 0x03080000
+#if !VQ_INSTANCES_OWN_HEAP_TYPE
     Py_INCREF(ClosureType);  // 3.7 does not count instances as holders of their type
 #endif
     c->func = Py_NewRef(func);

@@ -1,11 +1,15 @@
-// Version shims, gathered here so that the rest of the module reads as one
-// CPython version (3.7 to 3.13).
+// What differs between the CPython versions the module supports (3.7 to
+// 3.13), and every reach into an object layout the C API does not
+// document: named feature tests, shims and accessors.  The other files use
+// these names and no PY_VERSION_HEX of their own, so that a new CPython
+// should need changes here only.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include <cstddef>
+#include <cstdint>
 
 #if PY_VERSION_HEX < 0x03070000
 #    error "c_sdk needs CPython 3.7 or newer"
@@ -54,14 +58,34 @@ static inline PyObject *PyObject_Vectorcall(PyObject *callable, PyObject *const 
 #define VQ_HAVE_MOD_MULTIPLE_INTERPRETERS (PY_VERSION_HEX >= 0x030C0000)
 #define VQ_HAVE_MOD_GIL                   (PY_VERSION_HEX >= 0x030D0000)
 
+// ---- heap types ---------------------------------------------------------------------
+// From 3.8 every instance of a heap type holds a reference to its type (the
+// instance's dealloc drops it); from 3.9 tp_traverse must visit the type.
+#define VQ_INSTANCES_OWN_HEAP_TYPE   (PY_VERSION_HEX >= 0x03080000)
+#define VQ_TRAVERSE_VISITS_HEAP_TYPE (PY_VERSION_HEX >= 0x03090000)
+
+// ---- calling conventions --------------------------------------------------------------
+// METH_FASTCALL | METH_KEYWORDS functions; the type lost its underscore in 3.13.
+typedef PyObject *(*vq_fast_with_keywords)(PyObject *, PyObject *const *, Py_ssize_t, PyObject *);
+
+// ---- private layouts ----------------------------------------------------------------
+// The count of buffer exports of a bytearray, which makes it refuse to
+// resize while nonzero.
+static inline auto &vq_bytearray_exports(PyObject *bytearray) {  // an int before 3.8
+    return reinterpret_cast<PyByteArrayObject *>(bytearray)->ob_exports;
+}
+
+#if !VQ_USE_DICT_WATCHERS
+// The version tag of a dict, changed by every mutation (up to 3.11).
+static inline uint64_t vq_dict_version(PyObject *dict) {
+    return reinterpret_cast<PyDictObject *>(dict)->ma_version_tag;
+}
+#endif
+
 // ---- small helpers missing from older versions ------------------------------
 #if PY_VERSION_HEX < 0x030A0000
 static inline PyObject *Py_NewRef(PyObject *o) {
     Py_INCREF(o);
-    return o;
-}
-static inline PyObject *Py_XNewRef(PyObject *o) {
-    Py_XINCREF(o);
     return o;
 }
 #endif

@@ -42,20 +42,20 @@ VQ_NOINLINE bool truth_from_other(PyObject *o, bool &out);
 // memoryview would.  It is taken on the object itself rather than through
 // the buffer protocol, which a subclass could redirect.
 struct BufferPin {
-    PyByteArrayObject *ba = nullptr;
+    PyObject *ba = nullptr;
     BufferPin() noexcept = default;
     BufferPin(const BufferPin &) = delete;
     BufferPin &operator=(const BufferPin &) = delete;
     ~BufferPin() {
         if (ba != nullptr) {
-            ba->ob_exports--;
+            vq_bytearray_exports(ba)--;
             Py_DECREF(ba);
         }
     }
     // Returns the bytearray's contents (never null: an empty one gives "").
     const char *pin(PyObject *bytearray) noexcept {
-        ba = reinterpret_cast<PyByteArrayObject *>(Py_NewRef(bytearray));
-        ba->ob_exports++;
+        ba = Py_NewRef(bytearray);
+        vq_bytearray_exports(ba)++;
         return PyByteArray_AS_STRING(bytearray);
     }
 };

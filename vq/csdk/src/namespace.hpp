@@ -61,10 +61,10 @@ static inline uint64_t builtins_tag() {
 }
 #else
 static inline uint64_t module_tag() {
-    return ((PyDictObject *)ns.dict)->ma_version_tag;
+    return vq_dict_version(ns.dict);
 }
 static inline uint64_t builtins_tag() {
-    return ((PyDictObject *)ns.builtins)->ma_version_tag;
+    return vq_dict_version(ns.builtins);
 }
 #endif
 
