@@ -3,7 +3,7 @@
 # UndefinedBehaviorSanitizer and runs the test suite under them.
 #   tools/sanitize.sh [python] [pytest args...]
 # The interpreter itself is not instrumented, so the sanitizer runtimes are
-# preloaded; leak detection is left to tools/leakcheck.py (the interpreter
+# preloaded; leak detection is left to tests/test_leaks.py (the interpreter
 # keeps objects alive until exit, which LeakSanitizer would report).
 set -euo pipefail
 cd "$(dirname "$0")/.."

@@ -51,12 +51,15 @@ inline PyObject *call_function(PyObject *func, PyObject *const *args, size_t nar
     return PyObject_Vectorcall(func, args, nargsf, kwnames);
 }
 
+// Arguments encoded without a heap allocation; more are rare.
+constexpr Py_ssize_t kStackArgs = 16;
+
 VQ_NOINLINE PyObject *call_encoded(PyObject *func, PyObject *const *args, Py_ssize_t nargs,
                                    PyObject *kwnames, Py_ssize_t total, Py_ssize_t first) {
     // One spare slot in front lets the callee use PY_VECTORCALL_ARGUMENTS_OFFSET.
-    PyObject *small[1 + 16];
+    PyObject *small[1 + kStackArgs];
     PyObject **stack = small;
-    if (total > 16 &&
+    if (total > kStackArgs &&
         !(stack = (PyObject **)PyMem_Malloc((size_t)(total + 1) * sizeof(PyObject *))))
         return PyErr_NoMemory();
     PyObject **argv = stack + 1;

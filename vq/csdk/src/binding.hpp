@@ -1,7 +1,10 @@
-// Argument binding for functions of two or more parameters: one shared
-// parser for the fast-call convention (argument array + tuple of keyword
-// names).  Its errors read as the interpreter's own for a `def` with the
-// same parameters.
+// Argument binding.  A row's parameter list, parsed once into interned
+// names (and counted at compile time); one shared parser for the functions
+// of two or more parameters, called by the fast-call convention (argument
+// array + tuple of keyword names), whose errors are worded as the
+// interpreter words them for a `def` with the same parameters; and the glue
+// that makes a type whose instances carry a vectorcall pointer callable on
+// every supported version.
 #pragma once
 
 #include "compat.hpp"

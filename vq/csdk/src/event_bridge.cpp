@@ -13,20 +13,23 @@ namespace vq {
 // Python object of a type is made once and reused while the text is equal.
 namespace {
 
+constexpr size_t kTypeCacheSize = 8;  // distinct types kept, replaced round-robin
+constexpr size_t kTypeTextSize = 32;  // longer types (with the NUL) are not kept
+
 struct TypeEntry {
     int len = -1;
-    char text[32];
+    char text[kTypeTextSize];
     PyObject *str = nullptr;    // strict UTF-8 decoding
     PyObject *bytes = nullptr;  // copy, for IS_PY2
 };
 
-TypeEntry type_cache[8];
+TypeEntry type_cache[kTypeCacheSize];
 unsigned type_cache_next = 0;
 
 PyObject *message_type(const char *text, bool as_bytes) {
     size_t n = strlen(text);
     TypeEntry *hit = nullptr;
-    if (n < sizeof(type_cache[0].text)) {
+    if (n < kTypeTextSize) {
         for (TypeEntry &e : type_cache) {
             if (e.len == (int)n && memcmp(e.text, text, n) == 0) {
                 hit = &e;
@@ -41,10 +44,10 @@ PyObject *message_type(const char *text, bool as_bytes) {
     }
     PyObject *obj = as_bytes ? PyBytes_FromStringAndSize(text, (Py_ssize_t)n)
                              : PyUnicode_DecodeUTF8(text, (Py_ssize_t)n, "strict");
-    if (obj == nullptr || n >= sizeof(type_cache[0].text))
+    if (obj == nullptr || n >= kTypeTextSize)
         return obj;
     if (hit == nullptr) {
-        hit = &type_cache[type_cache_next++ % (sizeof(type_cache) / sizeof(type_cache[0]))];
+        hit = &type_cache[type_cache_next++ % kTypeCacheSize];
         Py_CLEAR(hit->str);
         Py_CLEAR(hit->bytes);
         memcpy(hit->text, text, n);

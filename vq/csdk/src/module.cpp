@@ -15,6 +15,10 @@ namespace {
 
 PyInterpreterState *owner_interpreter = nullptr;
 
+// The text of a signature around the name, the parameters and the docstring
+// (with the longest tail and the terminating NUL).
+constexpr size_t kSignatureFrame = sizeof("($module, , /)\n--\n\n");
+
 // "name($module, a, b)\n--\n\n" then the docstring, if any.  Built once per
 // process; functions keep pointing at it for as long as they live.
 int compose_doc(Row &row) {
@@ -22,7 +26,7 @@ int compose_doc(Row &row) {
         return 0;
     const char *tail = row.arity == 0 ? "/" : row.arity == 1 ? ", /" : "";
     const char *doc = row.doc != nullptr ? row.doc : "";
-    size_t size = strlen(row.def.ml_name) + strlen(row.params) + strlen(doc) + 32;
+    size_t size = strlen(row.def.ml_name) + strlen(row.params) + strlen(doc) + kSignatureFrame;
     char *text = static_cast<char *>(PyMem_RawMalloc(size));
     if (text == nullptr) {
         PyErr_NoMemory();

@@ -70,16 +70,16 @@ PyObject *c_status_fail(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyO
     Ref text(PyObject_CallFunctionObjArgs(strerror.get(), status, nullptr));
     if (!text)
         return nullptr;
-    Ref errer_info(PyObject_CallMethodObjArgs(text.get(), str(S_DECODE), str(S_UTF8), nullptr));
-    if (!errer_info)
+    Ref error_info(PyObject_CallMethodObjArgs(text.get(), str(S_DECODE), str(S_UTF8), nullptr));
+    if (!error_info)
         return nullptr;
     int named = PyObject_IsTrue(cfunname);
     if (named < 0)
         return nullptr;
     Ref message(named ? PyObject_CallMethodObjArgs(str(S_FAIL_WITH_NAME), str(S_FORMAT), cfunname,
-                                                   status, errer_info.get(), nullptr)
+                                                   status, error_info.get(), nullptr)
                       : PyObject_CallMethodObjArgs(str(S_FAIL_WITHOUT_NAME), str(S_FORMAT), status,
-                                                   errer_info.get(), nullptr));
+                                                   error_info.get(), nullptr));
     if (!message)
         return nullptr;
     Ref logger(global_new_ref(G_VQSDKLOGGER));

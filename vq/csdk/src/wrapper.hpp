@@ -13,7 +13,8 @@
 // converted in the order the kinds are listed, which is the library's
 // order; each kind names the Python parameter it reads.  The first failed
 // conversion raises and the library is not called.  The compiler checks
-// every row against the library's declaration.
+// every row against the library's declaration, its parameter names against
+// its arity, and that its kinds read each parameter exactly once.
 #pragma once
 
 #include <tuple>
