@@ -11,41 +11,7 @@ ROWS = {row[0]: row for row in contract.CONFIG}
 
 # Argument kinds (T text, I int, B int passed as a bool, R real, V truth
 # value) and result (None, "int", "text", "addr") of each wrapper.
-SHAPE = {
-    "py_vqi_set_mode_consistency": ("B", None),
-    "py_vqi_get_serv_addr": ("T", "addr"),
-    "py_vqi_add_bus_topic": ("T", None),
-    "py_vqi_set_strategy_id": ("T", None),
-    "py_vqi_set_token": ("T", "int"),
-    "py_vqi_get_encrypted_token": ("", "text"),
-    "py_vqi_get_orgcode": ("", "text"),
-    "py_vqi_set_mfp": ("T", None),
-    "py_vqi_set_apitoken": ("T", None),
-    "py_vqi_set_serv_addr": ("T", None),
-    "py_vqi_strerror": ("I", "text"),
-    "py_vqi_get_ext_errormsg": ("", "text"),
-    "py_vqi_run": ("", "int"),
-    "py_vqi_stop": ("", "int"),
-    "py_vqi_set_timer": ("I", None),
-    "py_vqi_user_timer_stop": ("I", None),
-    "py_vqi_set_account_id": ("T", None),
-    "py_vqi_set_simtrade_only": ("", None),
-    "py_vqi_set_max_wait_time": ("I", None),
-    "py_vqi_get_stop_error_code": ("", "int"),
-    "py_vqi_use_dsproxy": ("", "int"),
-    "py_vqi_set_bus_info": ("TTT", None),
-    "py_vqi_set_bus_secure": ("ITTTV", None),
-    "py_vqi_send_msg_to_bus": ("TT", "int"),
-    "py_vqi_schedule": ("TT", "int"),
-    "py_vqi_set_ctp_md_info": ("TTT", None),
-    "py_vqi_set_version": ("TT", None),
-    "py_vqi_user_timer": ("II", "int"),
-    "py_vqi_set_serv_addr_v5": ("TTT", None),
-    "py_vqi_set_backtest_config": ("TTRRRRRRRIII", "int"),
-    "py_vqi_set_backtest_intraday": ("I", None),
-    "py_vqi_set_backtest_threadnum": ("I", None),
-}
-assert set(SHAPE) == set(ROWS) and all(len(SHAPE[n][0]) == len(ROWS[n][1]) for n in ROWS)
+SHAPE = {f.name: (f.kinds, f.result) for f in contract.family("config")}
 
 NAMES = [row[0] for row in contract.CONFIG]
 MULTI = [n for n in NAMES if len(SHAPE[n][0]) > 1]
@@ -72,9 +38,7 @@ def received(name, args):
     out = []
     for kind, a in zip(SHAPE[name][0], args):
         out.append(bool(a) if kind == "V" else bool(int(a)) if kind == "B" else a)
-    if name == "py_vqi_set_version":
-        out += [None, None]
-    return tuple(out)
+    return tuple(out) + contract.BY_NAME[name].extra
 
 
 def expect(name, k=None, want=None):

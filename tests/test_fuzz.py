@@ -10,9 +10,9 @@ import warnings
 
 import contract
 import pytest
+from helpers import SIGS, Boom, Int, Sig
 from hypothesis import HealthCheck, configuration, given, settings
 from hypothesis import strategies as st
-from test_leaks import SIGS, Boom, Int, Sig
 
 import standin
 import vq.csdk.c_sdk as c_sdk

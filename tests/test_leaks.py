@@ -11,10 +11,9 @@ blocks read before and after.  With a debug interpreter (configured with
 --with-pydebug; it has sys.gettotalrefcount) the interpreter's total
 reference count must not grow either: make a venv from it, install the
 package and the test requirements into it, and run the same command.
-The argument shapes below are shared with test_fuzz.py.
+The argument shapes come from contract.py, through helpers.py.
 """
 
-import collections
 import contextlib
 import gc
 import itertools
@@ -24,109 +23,17 @@ import warnings
 
 import contract
 import pytest
+from helpers import SIGS, Boom, Int
 
 import standin
 import vq.csdk.c_sdk as c_sdk
 
-# ---- argument shapes ---------------------------------------------------------------------------
-# Kinds: T text, Q request (pointer and length), I int, B int passed as a
-# bool, R real, V truth value, A any object (stored, not converted).
-Sig = collections.namedtuple("Sig", "name params kinds adapted lib order extra")
-
-KINDS = {
-    "py_vqi_set_mode_consistency": "B",
-    "py_vqi_get_serv_addr": "T",
-    "py_vqi_add_bus_topic": "T",
-    "py_vqi_set_strategy_id": "T",
-    "py_vqi_set_token": "T",
-    "py_vqi_set_mfp": "T",
-    "py_vqi_set_apitoken": "T",
-    "py_vqi_set_serv_addr": "T",
-    "py_vqi_strerror": "I",
-    "py_vqi_set_timer": "I",
-    "py_vqi_user_timer_stop": "I",
-    "py_vqi_set_account_id": "T",
-    "py_vqi_set_max_wait_time": "I",
-    "py_vqi_set_bus_info": "TTT",
-    "py_vqi_set_bus_secure": "ITTTV",
-    "py_vqi_send_msg_to_bus": "TT",
-    "py_vqi_schedule": "TT",
-    "py_vqi_set_ctp_md_info": "TTT",
-    "py_vqi_set_version": "TT",
-    "py_vqi_user_timer": "II",
-    "py_vqi_set_serv_addr_v5": "TTT",
-    "py_vqi_set_backtest_config": "TTRRRRRRRIII",
-    "py_vqi_set_backtest_intraday": "I",
-    "py_vqi_set_backtest_threadnum": "I",
-    "py_vqi_subscribe": "TTV",
-    "py_vqi_unsubscribe": "TT",
-    "py_vqi_current": "TTV",
-    "py_vqi_algo_order_batch": "QTT",
-    "py_vqi_get_child_orders": "TT",
-    "py_vqi_smart_reorder": "TRIIIIIIIIT",
-    "py_vqi_smart_reorder_cancel": "I",
-}
-ORDER = {"py_vqi_current": (0, 2, 1)}  # conversion (= library) order, if not Python's
-EXTRA = {"py_vqi_set_version": (None, None)}  # library arguments Python cannot set
-EXPORTS = {
-    "vqi_add_bus_topic": (("topic",), "T"),
-    "vqi_send_msg_to_bus": (("topic", "msg"), "TT"),
-    "vqi_set_bus_info": (("server_addr", "user_name", "password"), "TTT"),
-    "vqi_set_bus_secure": (("in_mode", "tlsca", "tlscert", "tlskey", "skip_verify"), "ITTTV"),
-    "vqi_set_mode": (("mode",), "I"),
-    "vqi_strerror": (("errorno",), "I"),
-}
-
-
-def _sig(name, params, kinds, adapted, lib):
-    assert len(params) == len(kinds), name
-    return Sig(
-        name,
-        tuple(params),
-        kinds,
-        adapted,
-        lib,
-        ORDER.get(name, tuple(range(len(kinds)))),
-        EXTRA.get(name, ()),
-    )
-
-
-SIGS = [
-    _sig(n, ("req",), "Q", a, fn) if n != "py_vqi_get_accounts" else _sig(n, (), "", a, fn)
-    for n, fn, a in contract.QUERY + contract.COMMAND
-]
-SIGS += [_sig(n, p, KINDS.get(n, ""), a, fn) for n, p, a, fn in contract.CONFIG + contract.MARKET]
-SIGS += [_sig("py_vqi_set_data_callback", ("pythonf",), "A", False, "vqi_set_event_callback_pb")]
-SIGS += [_sig(n, *EXPORTS.get(n, ((), "")), False, n) for n in contract.EXPORTS]
-assert len(SIGS) == 181 + 14 and len({s.name for s in SIGS}) == len(SIGS)
-RESPONSE = {n for n, _, _ in contract.QUERY} | {
-    "py_vqi_current",
-    "py_vqi_algo_order_batch",
-    "py_vqi_get_child_orders",
-}
-TEXT_OUT = {
-    "py_vqi_get_encrypted_token",
-    "py_vqi_get_orgcode",
-    "py_vqi_strerror",
-    "py_vqi_get_ext_errormsg",
-    "py_vqi_get_serv_addr",
-    "vqi_get_c_version",
-    "vqi_get_encrypted_token",
-    "vqi_get_ext_errormsg",
-    "vqi_get_orgcode",
-    "vqi_strerror",
-}
+# ---- argument shapes (shared with test_fuzz.py) ------------------------------------------------
+RESPONSE = {f.name for f in contract.FUNCTIONS if f.result == "reply"}
+TEXT_OUT = {f.name for f in contract.FUNCTIONS if f.result in ("text", "addr")}
 
 
 # ---- objects with odd conversions -------------------------------------------------------------
-class Boom(ValueError):
-    pass
-
-
-class Int(int):
-    pass
-
-
 def boom(*args):
     raise Boom("odd")
 
@@ -596,7 +503,7 @@ def test_no_growth(hunt, family):
 
 def test_tables_cover_every_callable():
     names = {s.name for s in SIGS} | set(contract.SUPPORT)
-    assert len(names) == 181 + 14 + 5
+    assert len(names) == len(contract.FUNCTIONS)
     assert names == {
         n for n, v in vars(c_sdk).items() if callable(v) and not isinstance(v, type) and n != "f"
     }

@@ -1,0 +1,26 @@
+"""Helpers shared by the test files: the argument shapes of the callables
+(from the contract's table) and odd objects that the conversions meet."""
+
+import collections
+
+import contract
+
+# What a test needs to call a callable: its parameters and their kinds (see
+# contract.py), whether it is adapted, the library function, the order of
+# conversion and the library arguments Python cannot set.
+Sig = collections.namedtuple("Sig", "name params kinds adapted lib order extra")
+
+# every callable but the support functions
+SIGS = [
+    Sig(f.name, f.params, f.kinds, f.adapted, f.lib, f.order, f.extra)
+    for f in contract.FUNCTIONS
+    if f.family != "support"
+]
+
+
+class Boom(ValueError):
+    pass
+
+
+class Int(int):
+    pass
