@@ -5,16 +5,7 @@ import time
 import contract
 import pytest
 
-NO_ARGS = [
-    "vqi_get_c_version",
-    "vqi_get_encrypted_token",
-    "vqi_get_ext_errormsg",
-    "vqi_get_orgcode",
-    "vqi_init",
-    "vqi_now",
-    "vqi_now_plus",
-    "vqi_poll",
-]
+NO_ARGS = [f.name for f in contract.family("export") if not f.params]
 
 
 @pytest.mark.parametrize("name", contract.EXPORTS)

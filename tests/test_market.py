@@ -10,26 +10,24 @@ from test_buffers import BROKEN, BROKEN_IDS, RESPONSE_IDS, RESPONSES, same
 
 from vq.constant import CSDK_OPERATE_SUCCESS as OK
 
-# per wrapper: a call (positional, in Python order), what the library records
-# for it, and the kind of each Python parameter (Text, Flag, Request, Int,
-# Double); LANDS gives where each parameter lands in the record when that is
-# not its own position
+# per wrapper: a call (positional, in Python order) and what the library
+# records for it (the kinds of the parameters are the contract's); LANDS
+# gives where each parameter lands in the record when that is not its own
+# position
 SAMPLES = {
-    "py_vqi_subscribe": ((b"SHSE.600000", b"tick", True), (b"SHSE.600000", b"tick", True), "TTF"),
-    "py_vqi_unsubscribe": ((b"SHSE.600000", b"1d"), (b"SHSE.600000", b"1d"), "TT"),
-    "py_vqi_current": ((b"SHSE.600000", b"price", True), (b"SHSE.600000", True, b"price"), "TTF"),
-    "py_vqi_algo_order_batch": ((b"r\0q", b"TWAP", b"p=1"), (b"r\0q", 3, b"TWAP", b"p=1"), "RTT"),
-    "py_vqi_get_child_orders": ((b"acc", b"algo7"), (b"acc", b"algo7"), "TT"),
+    "py_vqi_subscribe": ((b"SHSE.600000", b"tick", True), (b"SHSE.600000", b"tick", True)),
+    "py_vqi_unsubscribe": ((b"SHSE.600000", b"1d"), (b"SHSE.600000", b"1d")),
+    "py_vqi_current": ((b"SHSE.600000", b"price", True), (b"SHSE.600000", True, b"price")),
+    "py_vqi_algo_order_batch": ((b"r\0q", b"TWAP", b"p=1"), (b"r\0q", 3, b"TWAP", b"p=1")),
+    "py_vqi_get_child_orders": ((b"acc", b"algo7"), (b"acc", b"algo7")),
     "py_vqi_smart_reorder": (
         (b"SZSE.000001", 10.5, 100, 1, 2, 3, 4, 5, 6, 7, b"acc"),
         (b"SZSE.000001", 10.5, 100, 1, 2, 3, 4, 5, 6, 7, b"acc"),
-        "TDIIIIIIIIT",
     ),
-    "py_vqi_smart_reorder_cancel": ((42,), (42,), "I"),
+    "py_vqi_smart_reorder_cancel": ((42,), (42,)),
 }
 LANDS = {"py_vqi_current": (0, 2, 1), "py_vqi_algo_order_batch": (0, 2, 3)}
-CONVERTED = {"py_vqi_current": (0, 2, 1)}  # order of conversion, if not Python order
-RESPONSE = ["py_vqi_current", "py_vqi_algo_order_batch", "py_vqi_get_child_orders"]
+RESPONSE = [f.name for f in contract.family("market") if f.result == "reply"]
 STATUS = [row[0] for row in contract.MARKET if row[0] not in RESPONSE]
 
 rows = pytest.mark.parametrize(
@@ -80,7 +78,7 @@ class BadTruth:
 
 @rows
 def test_arguments_reach_library_in_its_order(lib, mod, name, params, adapted, fn):
-    args, record, _ = SAMPLES[name]
+    args, record = SAMPLES[name]
     f = getattr(mod, name)
     calls = [lambda: f(*args)]
     if len(params) > 1:
@@ -116,7 +114,7 @@ def poison(kind, i):
     """A value of parameter i's kind whose conversion fails, telling i."""
     if kind == "T":
         return type("Poison%d" % i, (), {})()  # TypeError names its type
-    raiser = {"F": "__bool__", "I": "__int__", "D": "__float__", "R": "__len__"}[kind]
+    raiser = {"V": "__bool__", "I": "__int__", "R": "__float__", "Q": "__len__"}[kind]
 
     def fail(self):
         raise Boom(i)
@@ -126,8 +124,11 @@ def poison(kind, i):
 
 @rows
 def test_conversion_order(lib, mod, name, params, adapted, fn):
-    args, _, kinds = SAMPLES[name]
-    order = CONVERTED.get(name, range(len(params)))
+    args, kinds, order = (
+        SAMPLES[name][0],
+        contract.BY_NAME[name].kinds,
+        contract.BY_NAME[name].order,
+    )
     for k, first in enumerate(order):
         bad = list(args)
         for i in order[k:]:
@@ -145,7 +146,7 @@ def test_conversion_order(lib, mod, name, params, adapted, fn):
 
 
 def texts(name):
-    return [i for i, k in enumerate(SAMPLES[name][2]) if k == "T"]
+    return [i for i, k in enumerate(contract.BY_NAME[name].kinds) if k == "T"]
 
 
 @rows
@@ -287,7 +288,7 @@ def test_status_returned_unchanged(lib, mod, monkeypatch, name, params, adapted,
 
 # ---- smart reorder numbers ----------------------------------------------------------
 
-INTS = [i for i, k in enumerate(SAMPLES["py_vqi_smart_reorder"][2]) if k == "I"]
+INTS = [i for i, k in enumerate(contract.BY_NAME["py_vqi_smart_reorder"].kinds) if k == "I"]
 
 
 class Floaty:
