@@ -41,6 +41,7 @@ struct SignatureAdapter {
     }
 };
 
+// Each export's own parser and names (one export per library function).
 template <auto Fn>
 struct ExportMeta {
     static inline Meta meta;
@@ -175,15 +176,15 @@ int export_type_ready() {
 int bind_exports() {
     if (export_type_ready() < 0)
         return -1;
-    for (ExportRow &export_row : exports) {
-        Row &row = export_row.row;
+    for (ExportRow &entry : exports) {
+        Row &row = entry.row;
         if (prepare_meta(row) < 0)
             return -1;
         Export *e = PyObject_New(Export, &ExportType);
         if (e == nullptr)
             return -1;
         e->vectorcall = export_vectorcall;
-        e->row = &export_row;
+        e->row = &entry;
         e->name = PyUnicode_InternFromString(row.def.ml_name);
         e->signature = row.arity == 0   ? PyUnicode_FromString("()")
                        : row.arity == 1 ? PyUnicode_FromFormat("(%s, /)", row.params)
