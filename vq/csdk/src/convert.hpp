@@ -29,8 +29,6 @@ namespace vq {
 
 // ---- out-of-line slow paths --------------------------------------------------
 VQ_NOINLINE bool text_type_error(PyObject *o);
-struct BufferPin;
-VQ_NOINLINE bool request_from_other(PyObject *o, const char *&ptr, int &len, BufferPin &pin);
 VQ_NOINLINE bool request_too_long(Py_ssize_t n);
 VQ_NOINLINE bool int_overflow();
 VQ_NOINLINE bool int_from_other(PyObject *o, int &out);
@@ -60,6 +58,9 @@ struct BufferPin {
         return PyByteArray_AS_STRING(bytearray);
     }
 };
+
+// A request that is not exactly bytes or bytearray.
+VQ_NOINLINE bool request_from_other(PyObject *o, const char *&ptr, int &len, BufferPin &pin);
 
 // ---- the conversions themselves ---------------------------------------------
 static inline bool as_text(PyObject *o, const char *&out, BufferPin &pin) {
