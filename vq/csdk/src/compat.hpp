@@ -68,6 +68,11 @@ static inline PyObject *PyObject_Vectorcall(PyObject *callable, PyObject *const 
 // METH_FASTCALL | METH_KEYWORDS functions; the type lost its underscore in 3.13.
 typedef PyObject *(*vq_fast_with_keywords)(PyObject *, PyObject *const *, Py_ssize_t, PyObject *);
 
+// ---- error messages -------------------------------------------------------------------
+// From 3.13 a def's unknown-keyword error suggests the closest parameter,
+// computed by the private module _suggestions.
+#define VQ_HAVE_KEYWORD_SUGGESTIONS (PY_VERSION_HEX >= 0x030D0000)
+
 // ---- private layouts ----------------------------------------------------------------
 // The count of buffer exports of a bytearray, which makes it refuse to
 // resize while nonzero.
