@@ -1,4 +1,4 @@
-"""Entry point of the pytest plugin vq-csdk (vq.csdk.testing.plugin).
+"""Entry point of the pytest plugin vq-csdk (vq.csdk.pytest_plugin).
 
 It is installed at the top of site-packages, outside the vq package, so
 that it can import the vq it was installed with even when the current
@@ -33,4 +33,4 @@ def _import_own_vq() -> None:
 
 _import_own_vq()
 
-from vq.csdk.testing.plugin import *  # noqa: E402,F401,F403
+from vq.csdk.pytest_plugin import *  # noqa: E402,F401,F403
