@@ -10,7 +10,7 @@
 #include <string>
 
 #include "market.h"
-#include "replay.h"
+#include "market_replay.h"
 #include "state.h"
 
 namespace vqstub {

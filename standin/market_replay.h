@@ -1,11 +1,11 @@
 /*
- * replay.h - the offline market's second price source: bars or ticks the
+ * market_replay.h - the offline market's second price source: bars or ticks the
  * test fed through vqstub_market_feed, served instead of the random walk
  * for their symbol and frequency (MARKET.md, "Replay").  Nothing here is
  * exported.
  */
-#ifndef VQ_STANDIN_REPLAY_H
-#define VQ_STANDIN_REPLAY_H
+#ifndef VQ_STANDIN_MARKET_REPLAY_H
+#define VQ_STANDIN_MARKET_REPLAY_H
 
 #include <memory>
 #include <string>
@@ -78,4 +78,4 @@ void tick_json(std::string &out, const Feed &f, const Due &d);
 }  // namespace replay
 }  // namespace vqstub
 
-#endif /* VQ_STANDIN_REPLAY_H */
+#endif /* VQ_STANDIN_MARKET_REPLAY_H */

@@ -1,8 +1,8 @@
 /*
- * replay.cpp - the fed series behind vqstub_market_feed, and the events a
+ * market_replay.cpp - the fed series behind vqstub_market_feed, and the events a
  * run makes of them.  Formats are in MARKET.md ("Replay").
  */
-#include "replay.h"
+#include "market_replay.h"
 
 #include <algorithm>
 #include <cmath>
