@@ -6,24 +6,22 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 #include <mutex>
 
 #include "json.h"
+#include "market_calendar.h"
 #include "vqstub.h"
 
 namespace vqstub {
 namespace replay {
 namespace {
 
-constexpr long long kDay = 86400;
-
 std::mutex g_mu;
 std::vector<FeedPtr> g_feeds;
 
 long long day_of(long long t) {
-    return t / kDay - (t % kDay < 0);
+    return market::floor_div(t, market::kDay);
 }
 
 /* as the market subscribes them: tick, 1d, 86400s, or <N>s with N a
@@ -37,23 +35,6 @@ bool frequency_ok(const char *f, bool *tick) {
     while (*p >= '0' && *p <= '9' && n <= 100000)
         n = n * 10 + (*p++ - '0');
     return p != f && std::strcmp(p, "s") == 0 && n > 0 && n <= 14400 && n % 3 == 0;
-}
-
-std::string time_text(long long t) {
-    /* civil_from_days (H. Hinnant) */
-    long long z = day_of(t) + 719468;
-    const long long sec = t - day_of(t) * kDay;
-    const long long era = (z >= 0 ? z : z - 146096) / 146097;
-    const unsigned doe = static_cast<unsigned>(z - era * 146097);
-    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const unsigned mp = (5 * doy + 2) / 153;
-    const unsigned d = doy - (153 * mp + 2) / 5 + 1, m = mp < 10 ? mp + 3 : mp - 9;
-    const long long y = static_cast<long long>(yoe) + era * 400 + (m <= 2);
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%04lld-%02u-%02u %02lld:%02lld:%02lld", y, m, d, sec / 3600,
-                  sec / 60 % 60, sec % 60);
-    return buf;
 }
 
 double cents(double p) {
@@ -126,23 +107,14 @@ void Cursor::day(long long day, long long start, long long end, std::vector<Due>
     }
 }
 
-bool Cursor::span(long long *first, long long *last) const {
-    const std::vector<Row> &rows = feed_->rows;
-    if (rows.empty())
-        return false;
-    *first = day_of(rows.front().eob);
-    *last = day_of(rows.back().eob);
-    return true;
-}
-
 void bar_json(std::string &out, const Feed &f, const Due &d) {
     const Row &r = *d.row;
     json::Writer w(out);
     w.begin_object()
         .field("symbol", f.symbol)
         .field("frequency", f.frequency)
-        .field("bob", time_text(r.bob))
-        .field("eob", time_text(r.eob))
+        .field("bob", market::time_text(r.bob))
+        .field("eob", market::time_text(r.eob))
         .field("open", r.open)
         .field("high", r.high)
         .field("low", r.low)
@@ -159,7 +131,7 @@ void tick_json(std::string &out, const Feed &f, const Due &d) {
     json::Writer w(out);
     w.begin_object()
         .field("symbol", f.symbol)
-        .field("created_at", time_text(r.eob))
+        .field("created_at", market::time_text(r.eob))
         .field("price", r.close)
         .field("open", d.day_open)
         .field("high", d.day_high)

@@ -56,8 +56,6 @@ class Cursor {
     /* append the rows whose eob falls on `day` (days since 1970-01-01) and
      * lie within [start, end] */
     void day(long long day, long long start, long long end, std::vector<Due> &out);
-    /* first and last day with rows, or false when there are none */
-    bool span(long long *first, long long *last) const;
     const Feed &feed() const { return *feed_; }
 
   private:

@@ -471,7 +471,7 @@ def test_replay_from_csv_drives_events_and_fills(standin, tmp_path):
 def test_replay_keeps_to_the_range_and_the_walk_serves_other_symbols(standin, tmp_path):
     standin.replay_csv(write(tmp_path, "bars.csv", BARS), frequency="3600s")
     standin.market(True)
-    m = Market().run("2024-01-02 11:00", "2024-01-03", [("AAA.1", "3600s"), ("CCC.3", "3600s")])
+    m = Market().run("2024-01-02 10:30", "2024-01-03", [("AAA.1", "3600s"), ("CCC.3", "3600s")])
     bars = m.of("bar")
     assert [b["close"] for b in bars if b["symbol"] == "AAA.1"] == [10.2, 10.1]
     assert len([b for b in bars if b["symbol"] == "CCC.3"]) > 2  # the random walk
@@ -504,9 +504,10 @@ def test_replay_from_dicts_and_of_ticks(standin):
 
 
 def test_reset_forgets_replayed_data(standin, tmp_path):
-    standin.replay_csv(
-        write(tmp_path, "AAA.1.csv", BARS.replace("symbol,", "x,")), frequency="3600s"
-    )
+    aaa = [line.replace("AAA.1,", "", 1) for line in BARS.splitlines() if "BBB" not in line]
+    aaa[1] = aaa[1].replace("symbol,", "")
+    series = standin.replay_csv(write(tmp_path, "AAA.1.csv", "\n".join(aaa)), frequency="3600s")
+    assert [(s.symbol, len(s)) for s in series] == [("AAA.1", 3)]  # named after the file
     standin.reset()
     standin.market(True)
     bars = Market().run("2024-01-02", "2024-01-02", [("AAA.1", "3600s")]).of("bar")
