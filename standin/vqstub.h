@@ -83,10 +83,10 @@ VQSTUB_API long long vqstub_events_dropped(void);
  * strictly increase by eob.  A bar row is bob, eob, open, high, low, close,
  * volume, amount; a "tick" row is a trade at eob: close is its price,
  * volume and amount its size (bob, open, high and low are not read).  The
- * rows are copied and replace any earlier ones for the pair.  n == 0
- * forgets the pair, and a NULL symbol forgets every pair.  Returns 0, or -1
- * when the frequency is not one the market makes, n < 0, an array is NULL,
- * the times do not increase, or a simulation is running. */
+ * rows are copied and replace any earlier ones for the pair, from the next
+ * run on.  n == 0 forgets the pair, and a NULL symbol forgets every pair.
+ * Returns 0, or -1 when the symbol is empty, the frequency is not one the
+ * market makes, n < 0, an array is NULL or the times do not increase. */
 VQSTUB_API int vqstub_market_feed(const char *symbol, const char *frequency, int n,
                                   const long long *bob, const long long *eob, const double *open,
                                   const double *high, const double *low, const double *close,

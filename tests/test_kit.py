@@ -598,3 +598,26 @@ def test_bad_rows_name_the_item_and_key(standin):
         standin.load_rows(rows, symbol="S")
     with pytest.raises(ValueError, match="frequency '7s' is not one the market takes"):
         standin.load_rows(rows, frequency="7s", symbol="S")
+
+
+def test_a_long_run_keeps_the_call_log_within_its_cap():
+    # 300000 calls, recorded with a cap of 1000: the process does not grow
+    # with the calls (without the cap it would by some 50 MB)
+    out = python("""
+        import vq.csdk.testing as kit
+        from vq.csdk import c_sdk
+
+        def rss_mb():
+            with open("/proc/self/statm") as f:
+                return int(f.read().split()[1]) * 4096 / 2**20
+
+        kit.reset()
+        kit.recording(True, cap=1000)
+        for _ in range(2000):
+            c_sdk.py_vqi_get_cash(b"{}")
+        before = rss_mb()
+        for _ in range(300000):
+            c_sdk.py_vqi_get_cash(b"{}")
+        print(len(kit.calls()), kit.calls_dropped(), rss_mb() - before < 8)
+    """)
+    assert out.stdout.split() == ["1000", "301000", "True"], out.stdout

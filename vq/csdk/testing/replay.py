@@ -394,7 +394,7 @@ def feed(series: Iterable[Series]) -> None:
         if rc != 0:
             for d in done:  # leave nothing of this call behind
                 _feed(d.symbol.encode("utf-8"), d.frequency.encode("ascii"), 0, *[None] * 8)
-            raise RuntimeError("the market refused %r (is a backtest running?)" % s)
+            raise ValueError("the market refused %r" % s)
         done.append(s)
 
 
@@ -406,7 +406,9 @@ def clear_replay(symbol: Optional[str] = None, frequency: Optional[str] = None) 
     else:
         rc = _feed(symbol.encode("utf-8"), frequency.encode("ascii"), 0, *[None] * 8)
     if rc != 0:
-        raise RuntimeError("the market refused to forget replayed data (is a backtest running?)")
+        raise ValueError(
+            "the market refused to forget replayed data of %r %r" % (symbol, frequency)
+        )
 
 
 def replay_csv(
