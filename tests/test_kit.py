@@ -588,9 +588,7 @@ def test_bad_csv_names_file_line_and_column_and_loads_nothing(
 
 def test_bad_rows_name_the_item_and_key(standin):
     rows = [{"eob": "2024-01-02", "open": 1, "high": 1, "low": 1, "close": 1, "volume": 1}]
-    with pytest.raises(
-        kit.ReplayError, match=r"^rows, item 1, column 'close': True is not a number"
-    ):
+    with pytest.raises(kit.ReplayError, match=r"^rows, item 1, key 'close': True is not a number"):
         standin.load_rows(
             rows + [dict(rows[0], eob="2024-01-03", close=True)], frequency="1d", symbol="S"
         )

@@ -71,7 +71,7 @@ def vq_standin(request: Any) -> Iterator[types.ModuleType]:
     if request.node.get_closest_marker("vq_market"):
         kit.market(True)
     for mark in request.node.iter_markers("vq_replay"):
-        here = os.path.dirname(str(request.node.fspath))
+        here = os.path.dirname(str(getattr(request.node, "path", None) or request.node.fspath))
         paths = [os.path.join(here, os.fspath(p)) for p in mark.args]
         kit.replay_csv(*paths, **mark.kwargs)
         kit.market(True)

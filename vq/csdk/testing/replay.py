@@ -68,7 +68,7 @@ class ReplayError(ValueError):
         if line is not None:
             where.append(("line %d" if source != "rows" else "item %d") % line)
         if column is not None:
-            where.append("column %r" % column)
+            where.append(("column %r" if source != "rows" else "key %r") % column)
         super().__init__("%s: %s" % (", ".join(where), message))
 
 
