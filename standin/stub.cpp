@@ -32,8 +32,10 @@ struct Call {
     Args args;
 };
 
-/* Library functions may be called from several threads at once (the
- * extension releases the GIL), so the log and the queue take a lock.
+/* Library functions may be called from several threads at once: the
+ * extension calls with the GIL held, but ctypes releases it around every
+ * foreign call (the tests' own handle does so from threads), and any other
+ * host may do the same.  So the log and the queue take a lock.
  * Scripts are only written by a test between calls and are read bare. */
 std::mutex g_calls_mu;
 std::deque<Call> g_calls; /* the newest g_call_cap calls */
