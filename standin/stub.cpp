@@ -177,6 +177,17 @@ void deliver_events(bool honour_stop) {
     }
 }
 
+std::vector<TakenEvent> take_events() {
+    std::vector<TakenEvent> out;
+    std::lock_guard<std::mutex> lock(g_events_mu);
+    for (const EventRef &ev : g_queue)
+        out.push_back(
+            TakenEvent{ev->type, ev->type_null, ev->data, ev->data_null, ev->len, ev->remaining});
+    g_queue.clear();
+    g_pending = 0;
+    return out;
+}
+
 const char *strerror_text(int errorno) {
     if (errorno == 0)
         return "success";

@@ -76,6 +76,22 @@ VQSTUB_API long long vqstub_pending_events(void);
 VQSTUB_API long long vqstub_events_delivered(void);
 VQSTUB_API long long vqstub_events_dropped(void);
 
+/* A delivery thread of the library's own, as a library may have: the
+ * events queued so far leave the queue at once (vqi_run/vqi_poll no longer
+ * see them) and a new thread delivers them, in order and each as often as
+ * queued, to the callback registered at the time, whether or not a call
+ * into the library is in progress.  Returns 0, or -1 while an earlier
+ * thread has not been joined. */
+VQSTUB_API int vqstub_thread_start(void);
+/* Waits for that thread to end and returns how many events it delivered
+ * (0 when there is none).  The caller must not hold what the callback needs
+ * to run: from Python, call it through ctypes.CDLL, which lets go of the
+ * interpreter lock for the call. */
+VQSTUB_API long long vqstub_thread_join(void);
+/* Events that thread has delivered so far, without waiting: a callback
+ * counts once it has returned. */
+VQSTUB_API long long vqstub_thread_delivered(void);
+
 /* ---- market replay ------------------------------------------------------ */
 
 /* Serve the n rows given for (symbol, frequency) instead of the random walk
