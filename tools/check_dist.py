@@ -4,18 +4,16 @@ under its own name and links it through $ORIGIN alone.
 
     python tools/check_dist.py dist/vq-3.0.0.tar.gz dist/vq-3.0.0-*.whl
 
-Needs pyelftools (auditwheel's dependency).  Prints one line per file and
+Needs readelf.  Prints one line per file and
 exits 1 on the first file that fails, naming every fault in it.
 """
 
-import io
 import re
+import subprocess
 import sys
 import tarfile
+import tempfile
 import zipfile
-
-from elftools.elf.dynamic import DynamicSection
-from elftools.elf.elffile import ELFFile
 
 LIB = "libvq3-c.so"
 # what a build reads; the root is the sdist's top directory
@@ -53,24 +51,16 @@ def sdist_faults(path):
     return faults
 
 
-# dynamic-section tags read, with the attribute that holds each value
-DYNAMIC = {
-    "DT_NEEDED": "needed",
-    "DT_RUNPATH": "runpath",
-    "DT_RPATH": "rpath",
-    "DT_SONAME": "soname",
-}
-
-
 def dynamic(data):
-    """The values of DYNAMIC's tags in an ELF shared object, as lists."""
-    found = {tag: [] for tag in DYNAMIC}
-    for section in ELFFile(io.BytesIO(data)).iter_sections():
-        if isinstance(section, DynamicSection):
-            for tag in section.iter_tags():
-                attr = DYNAMIC.get(tag.entry.d_tag)
-                if attr:
-                    found[tag.entry.d_tag].append(getattr(tag, attr))
+    """The NEEDED, RUNPATH, RPATH and SONAME entries of an ELF shared object,
+    as readelf (binutils, there wherever the compiler is) reports them."""
+    with tempfile.NamedTemporaryFile(suffix=".so") as f:
+        f.write(data)
+        f.flush()
+        out = subprocess.check_output(["readelf", "-d", f.name], universal_newlines=True)
+    found = {tag: [] for tag in ("NEEDED", "RUNPATH", "RPATH", "SONAME")}
+    for tag, value in re.findall(r"\((NEEDED|RUNPATH|RPATH|SONAME)\)[^\[]*\[(.*)\]", out):
+        found[tag].append(value)
     return found
 
 
@@ -97,12 +87,12 @@ def wheel_faults(path, version):
         lib = dynamic(whl.read("vq/csdk/" + LIB))
         meta = whl.read("vq-%s.dist-info/METADATA" % version).decode()
         init = whl.read("vq/__init__.py").decode()
-    if LIB not in mod["DT_NEEDED"]:
-        faults.append("the module does not link %s: %s" % (LIB, mod["DT_NEEDED"]))
-    if mod["DT_RUNPATH"] != ["$ORIGIN"] or mod["DT_RPATH"]:
-        faults.append("module search path %s / rpath %s" % (mod["DT_RUNPATH"], mod["DT_RPATH"]))
-    if lib["DT_SONAME"] != [LIB]:
-        faults.append("the library's SONAME is %s" % lib["DT_SONAME"])
+    if LIB not in mod["NEEDED"]:
+        faults.append("the module does not link %s: %s" % (LIB, mod["NEEDED"]))
+    if mod["RUNPATH"] != ["$ORIGIN"] or mod["RPATH"]:
+        faults.append("module search path %s / rpath %s" % (mod["RUNPATH"], mod["RPATH"]))
+    if lib["SONAME"] != [LIB]:
+        faults.append("the library's SONAME is %s" % lib["SONAME"])
     if "\nVersion: %s\n" % version not in meta or '__version__ = "%s"' % version not in init:
         faults.append("version differs from vq/__init__.py's %s" % version)
     return faults
