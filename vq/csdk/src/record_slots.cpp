@@ -203,12 +203,21 @@ VQ_NOINLINE bool revalidate(RecordClass &rc) {
     return rc.version != 0;
 }
 
-// 1 when `self.data = data` in __init__ may just fill the slot: the class is
-// as built (object.__new__, its own __init__ and __setattr__), and its name
-// still names it, so super(<name>, self).__setattr__ is object's.  -1 with
-// NameError set when the name is unbound; 0 otherwise.
-inline int fills_slot(RecordClass &rc, PyTypeObject *tp) {
-    if (VQ_UNLIKELY(!vq_type_version_is(tp, rc.version)) && !revalidate(rc))
+// True when `self.data = data` in __init__ may just fill the slot, as far
+// as is known without a call: the class is as last validated, and its name
+// is bound to it in the module namespace, unchanged since it was looked up.
+inline bool fills_slot_now(const RecordClass &rc, PyTypeObject *tp) {
+    const GlobalSlot &s = globals[rc.global];
+    return vq_type_version_is(tp, rc.version) && s.value == reinterpret_cast<PyObject *>(tp) &&
+           !s.from_builtins && s.module_tag == module_tag();
+}
+
+// The same after looking again: 1 when the class is as built (object.__new__,
+// its own __init__ and __setattr__) and its name names it, so that
+// super(<name>, self).__setattr__ is object's; -1 with NameError set when
+// the name is unbound; 0 otherwise.
+VQ_NOINLINE int fills_slot(RecordClass &rc, PyTypeObject *tp) {
+    if (!vq_type_version_is(tp, rc.version) && !revalidate(rc))
         return 0;
     PyObject *cls = global(rc.global);
     if (cls == nullptr)
@@ -224,7 +233,7 @@ int record_init(PyObject *self, PyObject *args, PyObject *kwds) {
     PyTypeObject *tp = Py_TYPE(self);
     if (VQ_LIKELY(tp == rc.type && PyTuple_GET_SIZE(args) == 1 &&
                   (kwds == nullptr || PyDict_GET_SIZE(kwds) == 0))) {
-        int fill = fills_slot(rc, tp);
+        int fill = fills_slot_now(rc, tp) ? 1 : fills_slot(rc, tp);
         if (fill < 0)
             return -1;
         if (VQ_LIKELY(fill)) {
@@ -267,6 +276,25 @@ VQ_NOINLINE PyObject *type_call(PyObject *type, PyObject *const *args, Py_ssize_
     return PyType_Type.tp_call(type, tuple.get(), kwargs.get());
 }
 
+inline PyObject *new_record(PyTypeObject *tp, PyObject *data) {
+    PyObject *self = PyType_GenericAlloc(tp, 0);
+    if (self != nullptr)
+        data_slot(self) = Py_NewRef(data);
+    return self;
+}
+
+VQ_NOINLINE PyObject *construct(RecordClass &rc, PyObject *type, PyObject *const *args,
+                                size_t nargsf, PyObject *kwnames) {
+    PyTypeObject *tp = reinterpret_cast<PyTypeObject *>(type);
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (nargs == 1 && kwnames == nullptr && tp == rc.type) {
+        int fill = fills_slot(rc, tp);
+        if (fill != 0)
+            return fill > 0 ? new_record(tp, args[0]) : nullptr;
+    }
+    return type_call(type, args, nargs, kwnames);
+}
+
 // Calling the class, Cls(data): one allocation and the slot filled, with
 // no argument tuple and no Python frame.
 template <int I>
@@ -274,19 +302,10 @@ PyObject *record_vectorcall(PyObject *type, PyObject *const *args, size_t nargsf
                             PyObject *kwnames) {
     RecordClass &rc = classes[I];
     PyTypeObject *tp = reinterpret_cast<PyTypeObject *>(type);
-    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    if (VQ_LIKELY(nargs == 1 && kwnames == nullptr && tp == rc.type)) {
-        int fill = fills_slot(rc, tp);
-        if (fill < 0)
-            return nullptr;
-        if (VQ_LIKELY(fill)) {
-            PyObject *self = PyType_GenericAlloc(tp, 0);
-            if (self != nullptr)
-                data_slot(self) = Py_NewRef(args[0]);
-            return self;
-        }
-    }
-    return type_call(type, args, nargs, kwnames);
+    if (VQ_LIKELY(PyVectorcall_NARGS(nargsf) == 1 && kwnames == nullptr && tp == rc.type &&
+                  fills_slot_now(rc, tp)))
+        return new_record(tp, args[0]);
+    return construct(rc, type, args, nargsf, kwnames);
 }
 #endif
 
