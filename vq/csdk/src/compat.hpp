@@ -140,3 +140,21 @@ static inline PyObject *vq_property_getter(PyObject *property) {
 static inline Py_ssize_t vq_member_offset(PyObject *member) {
     return reinterpret_cast<PyMemberDescrObject *>(member)->d_member->offset;
 }
+
+// Whether PyObject_Init takes a reference to a heap type for the object
+// (from 3.8 on; on 3.7 the caller takes it).
+#if PY_VERSION_HEX >= 0x03080000
+#    define VQ_OBJECT_INIT_REFS_HEAP_TYPE 1
+#else
+#    define VQ_OBJECT_INIT_REFS_HEAP_TYPE 0
+#endif
+
+// Whether the collector has run the object's finalizer (the mark stays on
+// the object's memory).
+static inline bool vq_gc_is_finalized(PyObject *op) {
+#if PY_VERSION_HEX >= 0x03090000
+    return PyObject_GC_IsFinalized(op) != 0;
+#else
+    return _PyGC_FINALIZED(op) != 0;
+#endif
+}

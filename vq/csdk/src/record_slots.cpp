@@ -184,6 +184,30 @@ PyObject *record_repr(PyObject *self) {
     return text_of(self, str_repr);
 }
 
+// ---- allocation --------------------------------------------------------------------------
+// Freed instances of the record classes themselves, kept for reuse: a
+// strategy makes and drops a record per tick or bar, and malloc and free
+// would be a good part of that.  The four classes share one layout; a kept
+// block holds nothing of the record it was (type and reference count are
+// set afresh, the slot is empty, the collector no longer tracks it, and
+// none whose finalizer ran is kept).
+constexpr int kFreeRecords = 64;
+PyObject *free_records[kFreeRecords];
+int n_free_records = 0;
+
+// tp_alloc of the record classes (a subclass allocates for itself).
+PyObject *record_alloc(PyTypeObject *tp, Py_ssize_t nitems) {
+    if (VQ_LIKELY(n_free_records > 0 && nitems == 0)) {
+        PyObject *self = PyObject_Init(free_records[--n_free_records], tp);
+#if !VQ_OBJECT_INIT_REFS_HEAP_TYPE
+        Py_INCREF(tp);
+#endif
+        PyObject_GC_Track(self);
+        return self;
+    }
+    return PyType_GenericAlloc(tp, nitems);
+}
+
 // ---- construction ------------------------------------------------------------------------
 // Looks again at what constructing an instance of the class runs, after the
 // class changed: when that is still object.__new__ and the class's own
@@ -192,7 +216,7 @@ PyObject *record_repr(PyObject *self) {
 VQ_NOINLINE bool revalidate(RecordClass &rc) {
     PyTypeObject *tp = rc.type;
     rc.version = 0;
-    if (tp->tp_new != object_new || tp->tp_alloc != PyType_GenericAlloc ||
+    if (tp->tp_new != object_new || tp->tp_alloc != record_alloc ||
         tp->tp_base != &PyBaseObject_Type || vq_type_lookup(tp, str_init) != rc.init ||
         vq_type_lookup(tp, str_setattr) != rc.setattr)
         return false;
@@ -277,7 +301,7 @@ VQ_NOINLINE PyObject *type_call(PyObject *type, PyObject *const *args, Py_ssize_
 }
 
 inline PyObject *new_record(PyTypeObject *tp, PyObject *data) {
-    PyObject *self = PyType_GenericAlloc(tp, 0);
+    PyObject *self = record_alloc(tp, 0);
     if (self != nullptr)
         data_slot(self) = Py_NewRef(data);
     return self;
@@ -341,7 +365,11 @@ void record_dealloc(PyObject *self) {
     }
     data_slot(self) = nullptr;
     Py_XDECREF(data);
-    tp->tp_free(self);
+    if (outermost && n_free_records < kFreeRecords && tp->tp_finalize == nullptr &&
+        !vq_gc_is_finalized(self))
+        free_records[n_free_records++] = self;
+    else
+        tp->tp_free(self);
     if (outermost || VQ_BASE_DEALLOC_RELEASES_TYPE)
         Py_DECREF(tp);
 }
@@ -425,6 +453,7 @@ int install_record_slots(int index, PyTypeObject *tp, Global global, const char 
     // refuses instances whose class overrides it in C.
     tp->tp_getattro = record_getattro;
     tp->tp_init = rc.c_init;
+    tp->tp_alloc = record_alloc;
     tp->tp_dealloc = record_dealloc;
     tp->tp_str = record_str;
     tp->tp_repr = record_repr;
