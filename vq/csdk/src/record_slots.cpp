@@ -1,17 +1,18 @@
 // The C slots of the record classes.
 //
 // Once a record class exists, its type slots (attribute reads, item access,
-// construction, deallocation, str and repr) are pointed at the C functions
-// below, which do exactly what the class's own methods do without running
-// Python code, and without raising and catching AttributeError for a
-// fallback read.  Whenever a class attribute that one of those slots stands
-// for is reassigned, the interpreter recomputes that slot from the class
-// dict as it does for any class, so the C version is only ever used while
-// the Python method it stands for is still the class's own.  Construction
-// also stands for __init__'s assignment through __setattr__, which has no
-// slot of its own to be recomputed: it is checked by the class's version
-// tag.  Calls that the fast paths do not cover (keywords, subclasses, a
-// rebound class name) go to the class's own Python methods.
+// construction, str and repr) are pointed at the C functions below, which
+// do exactly what the class's own methods do without running Python code,
+// and without raising and catching AttributeError for a fallback read.
+// Whenever a class attribute that one of those slots stands for is
+// reassigned, the interpreter recomputes that slot from the class dict as
+// it does for any class, so the C version is only ever used while the
+// Python method it stands for is still the class's own.  Construction also
+// stands for __init__'s assignment through __setattr__, which has no slot
+// to be recomputed: the class's version tag tells when to look again.
+// Calls that the fast paths do not cover (keywords, subclasses, a rebound
+// class name) go to the class's own Python methods.  Allocation and
+// deallocation are the records' own too: freed records are kept for reuse.
 #include "record_slots.hpp"
 
 #include "ref.hpp"
