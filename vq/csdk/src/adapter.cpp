@@ -130,7 +130,7 @@ void closure_dealloc(PyObject *self) {
     Py_CLEAR(c->func);
     Py_CLEAR(c->doc);
     PyObject_GC_Del(self);
-#if VQ_INSTANCES_OWN_HEAP_TYPE
+#if VQ_OBJECT_INIT_REFS_HEAP_TYPE
     Py_DECREF(tp);  // instances of heap types own a reference to their type
 #else
     (void)tp;
@@ -192,7 +192,7 @@ PyObject *adapt_to_python3(PyObject *, PyObject *func) {
     Closure *c = PyObject_GC_New(Closure, ClosureType);
     if (c == nullptr)
         return nullptr;
-#if !VQ_INSTANCES_OWN_HEAP_TYPE
+#if !VQ_OBJECT_INIT_REFS_HEAP_TYPE
     Py_INCREF(ClosureType);  // 3.7 does not count instances as holders of their type
 #endif
     c->func = Py_NewRef(func);

@@ -59,9 +59,8 @@ static inline PyObject *PyObject_Vectorcall(PyObject *callable, PyObject *const 
 #define VQ_HAVE_MOD_GIL                   (PY_VERSION_HEX >= 0x030D0000)
 
 // ---- heap types ---------------------------------------------------------------------
-// From 3.8 every instance of a heap type holds a reference to its type (the
-// instance's dealloc drops it); from 3.9 tp_traverse must visit the type.
-#define VQ_INSTANCES_OWN_HEAP_TYPE   (PY_VERSION_HEX >= 0x03080000)
+// From 3.9 tp_traverse must visit the type of a heap type's instance (the
+// reference the instance holds: VQ_OBJECT_INIT_REFS_HEAP_TYPE below).
 #define VQ_TRAVERSE_VISITS_HEAP_TYPE (PY_VERSION_HEX >= 0x03090000)
 
 // ---- calling conventions --------------------------------------------------------------

@@ -24,7 +24,7 @@ GlobalSlot globals[G_COUNT] = {
 
 PyObject *strings[S_COUNT];
 
-static const char *const string_texts[S_COUNT] = {
+static const char *const string_texts[] = {
     "",
     "decode",
     "utf8",
@@ -33,7 +33,15 @@ static const char *const string_texts[S_COUNT] = {
     "invoke c fun={} error code={}, error info={}",
     "invoke c fun error code={}, error info={}",
     "c_sdk",
+    "data",
+    "get",
+    "__str__",
+    "__repr__",
+    "__setattr__",
+    "__init__",
 };
+static_assert(sizeof(string_texts) / sizeof(string_texts[0]) == S_COUNT,
+              "one text per interned string");
 
 PyObject *intern(const char *text, Py_ssize_t len) {
     PyObject *s = len < 0 ? PyUnicode_FromString(text) : PyUnicode_FromStringAndSize(text, len);

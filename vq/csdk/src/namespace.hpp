@@ -109,6 +109,12 @@ enum Str : int {
     S_FAIL_WITH_NAME,
     S_FAIL_WITHOUT_NAME,
     S_MODULE_NAME,
+    S_DATA,
+    S_GET,
+    S_DUNDER_STR,
+    S_DUNDER_REPR,
+    S_DUNDER_SETATTR,
+    S_DUNDER_INIT,
     S_COUNT
 };
 

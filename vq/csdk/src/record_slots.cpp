@@ -38,7 +38,6 @@ struct RecordClass {
 };
 
 RecordClass classes[kRecordClasses];
-PyObject *str_data, *str_get, *str_str, *str_repr, *str_setattr, *str_init;
 newfunc object_new;
 
 // Every record class has the one slot `data` right after the object header
@@ -61,7 +60,7 @@ inline RecordClass *record_class(PyTypeObject *tp) {
 inline PyObject *mapping_of(PyObject *self) {
     PyObject *data = data_slot(self);
     if (VQ_UNLIKELY(data == nullptr)) {
-        Ref err(PyObject_GenericGetAttr(self, str_data));  // raises AttributeError
+        Ref err(PyObject_GenericGetAttr(self, str(S_DATA)));  // raises AttributeError
         return nullptr;
     }
     return data;
@@ -78,7 +77,7 @@ inline PyObject *mapping_get(PyObject *data, PyObject *key) {
         Py_RETURN_NONE;
     }
     Ref keep = Ref::borrow(data);
-    return PyObject_CallMethodObjArgs(data, str_get, key, nullptr);
+    return PyObject_CallMethodObjArgs(data, str(S_GET), key, nullptr);
 }
 
 // Slow paths: call the class's own Python method.
@@ -101,12 +100,12 @@ VQ_NOINLINE PyObject *call_own(PyObject *self, PyObject *name, PyObject *args, P
 
 // ---- attribute and item access, str and repr -------------------------------------------
 inline int is_data_name(PyObject *name) {
-    if (name == str_data)
+    if (name == str(S_DATA))
         return 1;
     if (PyUnicode_CheckExact(name))
-        return PyUnicode_Compare(name, str_data) == 0;
+        return PyUnicode_Compare(name, str(S_DATA)) == 0;
     // a str subclass: by its own comparison, as `item != 'data'` would
-    Ref differs(PyObject_RichCompare(name, str_data, Py_NE));
+    Ref differs(PyObject_RichCompare(name, str(S_DATA), Py_NE));
     if (!differs)
         return -1;
     int t = PyObject_IsTrue(differs.get());
@@ -179,10 +178,10 @@ PyObject *text_of(PyObject *self, PyObject *method) {
 }
 
 PyObject *record_str(PyObject *self) {
-    return text_of(self, str_str);
+    return text_of(self, str(S_DUNDER_STR));
 }
 PyObject *record_repr(PyObject *self) {
-    return text_of(self, str_repr);
+    return text_of(self, str(S_DUNDER_REPR));
 }
 
 // ---- allocation --------------------------------------------------------------------------
@@ -218,8 +217,8 @@ VQ_NOINLINE bool revalidate(RecordClass &rc) {
     PyTypeObject *tp = rc.type;
     rc.version = 0;
     if (tp->tp_new != object_new || tp->tp_alloc != record_alloc ||
-        tp->tp_base != &PyBaseObject_Type || vq_type_lookup(tp, str_init) != rc.init ||
-        vq_type_lookup(tp, str_setattr) != rc.setattr)
+        tp->tp_base != &PyBaseObject_Type || vq_type_lookup(tp, str(S_DUNDER_INIT)) != rc.init ||
+        vq_type_lookup(tp, str(S_DUNDER_SETATTR)) != rc.setattr)
         return false;
     // __init__ rebound and then restored leaves the interpreter's generic
     // slot, which calls the same function
@@ -268,7 +267,7 @@ int record_init(PyObject *self, PyObject *args, PyObject *kwds) {
             return 0;
         }
     }
-    Ref r(call_own(self, str_init, args, kwds));  // the interpreter's own argument errors
+    Ref r(call_own(self, str(S_DUNDER_INIT), args, kwds));  // the interpreter's own argument errors
     if (!r)
         return -1;
     if (r.get() != Py_None) {
@@ -387,12 +386,6 @@ using Entries = PerClass<0, 1, 2, 3>;
 static_assert(sizeof(Entries::inits) / sizeof(Entries::inits[0]) == kRecordClasses,
               "one construction entry per record class");
 
-int interned(PyObject *&slot, const char *text) {
-    if (slot == nullptr)
-        slot = PyUnicode_InternFromString(text);
-    return slot ? 0 : -1;
-}
-
 void forget(RecordClass &rc) {
     for (int i = 0; i < rc.nprops; ++i) {
         Py_CLEAR(rc.props[i]);
@@ -420,14 +413,10 @@ PyObject *own_function(PyTypeObject *tp, PyObject *name) {
 
 int install_record_slots(int index, PyTypeObject *tp, Global global, const char *const *properties,
                          int nprops, bool contains) {
-    if (interned(str_data, "data") < 0 || interned(str_get, "get") < 0 ||
-        interned(str_str, "__str__") < 0 || interned(str_repr, "__repr__") < 0 ||
-        interned(str_setattr, "__setattr__") < 0 || interned(str_init, "__init__") < 0)
-        return -1;
     object_new = PyBaseObject_Type.tp_new;
     RecordClass &rc = classes[index];
     forget(rc);
-    PyObject *member = PyDict_GetItemWithError(tp->tp_dict, str_data);
+    PyObject *member = PyDict_GetItemWithError(tp->tp_dict, str(S_DATA));
     if (member == nullptr || Py_TYPE(member) != &PyMemberDescr_Type ||
         vq_member_offset(member) != kDataOffset ||
         tp->tp_basicsize != kDataOffset + static_cast<Py_ssize_t>(sizeof(PyObject *))) {
@@ -447,7 +436,8 @@ int install_record_slots(int index, PyTypeObject *tp, Global global, const char 
         rc.getters[i] = Py_NewRef(vq_property_getter(prop));
         rc.nprops = i + 1;
     }
-    if (!(rc.init = own_function(tp, str_init)) || !(rc.setattr = own_function(tp, str_setattr)))
+    if (!(rc.init = own_function(tp, str(S_DUNDER_INIT))) ||
+        !(rc.setattr = own_function(tp, str(S_DUNDER_SETATTR))))
         return -1;
     rc.c_init = Entries::inits[index];
     // tp_setattro stays the class's own __setattr__: object.__setattr__
