@@ -5,8 +5,11 @@ import datetime
 import json
 import os
 import re
+import shutil
+import struct
 import subprocess
 import sys
+import time
 
 import pytest
 
@@ -244,7 +247,7 @@ def test_scripting_and_reset_switch_the_market_off(lib, mod, market):
     assert [c[0] for c in lib.calls()] == ["vqi_run"]
 
 
-def run_demo(*args):
+def run_demo(*args, timeout=300):
     # from the tests directory, so the installed package is imported
     return subprocess.run(
         [sys.executable, "-m", "vq.csdk.demo"] + list(args),
@@ -252,8 +255,12 @@ def run_demo(*args):
         stdout=subprocess.PIPE,
         stderr=subprocess.PIPE,
         universal_newlines=True,
-        timeout=300,
+        timeout=timeout,
     )
+
+
+def summary_of(stdout):
+    return dict(re.findall(r"^  ([a-z ]+):\s+(\S.*)$", stdout, re.M))
 
 
 def test_demo_summary_adds_up():
@@ -275,14 +282,215 @@ def test_demo_summary_adds_up():
         "1000",
     )
     assert out.returncode == 0, out.stderr
-    summary = dict(re.findall(r"^  ([a-z ]+):\s+(\S+)$", out.stdout, re.M))
-    num = {k: float(v) for k, v in summary.items() if k != "book check"}
+    assert out.stdout.startswith("SIMULATED ORDERS")
+    summary = summary_of(out.stdout)
+    assert summary["status"] == "completed" and summary["book check"] == "ok"
+    num = {
+        k: float(v.rstrip("%")) / (100 if v.endswith("%") else 1)
+        for k, v in summary.items()
+        if k not in ("book check", "status", "last bar")
+    }
     bars = len(SYMBOLS) * weekdays(start, end) * 240
-    assert num["bars"] == bars
+    assert num["bars"] == bars and num["trading days"] == weekdays(start, end)
     assert out.stdout.count("\n[") == bars // 1000  # progress lines
-    assert num["orders"] > 0 and num["fills"] == num["orders"] and num["rejected"] == 0
-    assert num["events"] == bars + num["fills"] + 1
+    assert num["orders"] > 0 and num["fills"] + num["rejected"] == num["orders"]
+    assert num["events"] == bars + num["orders"] + 1
     assert num["cash"] + num["positions value"] == pytest.approx(num["equity"], abs=0.02)
     assert num["pnl"] == pytest.approx(num["equity"] - num["initial cash"], abs=0.01)
-    assert num["initial cash"] == 500000 and summary["book check"] == "ok"
+    assert num["total return"] == pytest.approx(num["pnl"] / 500000, abs=1e-4)
+    assert 0 <= num["max drawdown"] < 1 and 0 <= num["win rate"] <= 1
+    assert num["trades"] <= num["fills"] / 2 + 1
+    assert num["initial cash"] == 500000
     assert num["events per second"] == pytest.approx(num["events"] / num["run seconds"], rel=0.05)
+
+
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (["--cash", "-100"], "--cash must be a positive number"),
+        (["--cash", "nan"], "--cash must be a positive number"),
+        (["--cash", "inf"], "--cash must be a positive number"),
+        (["--progress-every", "0"], "must be at least 1"),
+        (["--start", "2024-13-01"], "--start '2024-13-01' is not a valid time"),
+        (["--end", "yesterday"], "--end 'yesterday' is not a valid time"),
+        (["--start", "2024-02-01", "--end", "2024-01-31"], "--end 2024-01-31 comes before"),
+        (["--frequency", "5m"], "--frequency '5m'"),
+        (["--short", "30", "--long", "10"], "need --short < --long"),
+        (["--short", "5,10"], "need --sweep"),
+        (["--commission", "-0.1"], "--commission must be a number >= 0"),
+        (["--sweep", "--workers", "0"], "must be at least 1"),
+        (["--holidays", "/nonexistent/holidays.txt"], "--holidays"),
+    ],
+)
+def test_demo_refuses_bad_options_before_running(args, message):
+    out = run_demo(*args)
+    assert out.returncode == 2 and message in out.stderr, out.stderr
+    assert out.stdout == ""
+
+
+def test_demo_help_documents_every_option():
+    out = run_demo("--help")
+    assert out.returncode == 0
+    options = set(re.findall(r"^  (--[a-z-]+)", out.stdout, re.M))
+    assert len(options) >= 20
+    # every option has a text of its own; times and frequencies say their forms
+    for opt in options:
+        assert re.search(re.escape(opt) + r"[^\n]*\s+\S", out.stdout), opt
+    text = " ".join(out.stdout.split())
+    assert "YYYY-MM-DD HH:MM:SS" in text and "'Ns'" in text and "130" in text
+
+
+LONG_RUN = ["--start", "2015-01-01", "--end", "2034-12-31", "--frequency", "60s"]
+
+
+@pytest.mark.skipif(shutil.which("timeout") is None, reason="needs coreutils timeout")
+@pytest.mark.parametrize("name, status", [("INT", 130), ("TERM", 143)])
+def test_a_signal_stops_a_long_backtest_cleanly(name, status):
+    # --preserve-status: timeout's own status would be 124 after sending
+    t0 = time.monotonic()
+    out = subprocess.run(
+        ["timeout", "--preserve-status", "-s", name, "2", sys.executable, "-m", "vq.csdk.demo"]
+        + LONG_RUN,
+        cwd=TESTS,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        universal_newlines=True,
+        timeout=120,
+    )
+    wall = time.monotonic() - t0
+    assert out.returncode == status, out.stderr
+    assert "Traceback" not in out.stderr and "Exception ignored" not in out.stderr
+    summary = summary_of(out.stdout)
+    assert summary["status"] == "interrupted by SIG" + name
+    assert "summary (interrupted)" in out.stdout and summary["book check"] == "ok"
+    assert summary["last bar"] < "2030"  # stopped, not run to its end
+    # From the handler to the summary, measured by the demo itself: the
+    # behaviour asked for (within a second).  The wall bound only guards
+    # against a hang; it is loose so that a loaded machine cannot fail it.
+    assert float(summary["stop seconds"]) < 1.0
+    assert wall < 2 + 20
+
+
+def test_the_plot_option_needs_matplotlib():
+    code = (
+        "import sys; sys.modules['matplotlib'] = None\n"
+        "from vq.csdk import demo\n"
+        "sys.exit(demo.main(['--plot', 'x.png']))"
+    )
+    out = subprocess.run(
+        [sys.executable, "-c", code],
+        cwd=TESTS,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        universal_newlines=True,
+        timeout=60,
+    )
+    assert out.returncode == 2 and "pip install 'vq[plot]'" in out.stderr
+
+
+def test_plot_writes_a_png(tmp_path):
+    pytest.importorskip("matplotlib")
+    png = tmp_path / "equity.png"
+    out = run_demo("--start", "2024-01-02", "--end", "2024-06-28", "--plot", str(png))
+    assert out.returncode == 0, out.stderr
+    data = png.read_bytes()
+    assert data[:8] == b"\x89PNG\r\n\x1a\n" and len(data) > 10000
+    width, height = struct.unpack(">II", data[16:24])
+    assert (width, height) == (1000, 600)
+
+
+SWEEP = ["--start", "2023-01-03", "--end", "2024-06-28", "--short", "5,10", "--long", "20,40"]
+PAIRS = [(5, 20), (5, 40), (10, 20), (10, 40)]
+
+
+def sweep_json(tmp_path, *extra):
+    path = tmp_path / "sweep.json"
+    out = run_demo(*SWEEP + ["--sweep", "--output", str(path)] + list(extra))
+    assert out.returncode == 0, out.stderr
+    assert out.stderr.count("\n") >= len(PAIRS)  # a progress line a backtest
+    return out, json.loads(path.read_text())
+
+
+def test_a_sweep_gives_the_results_of_the_single_runs(tmp_path):
+    out, sweep = sweep_json(tmp_path, "--workers", "3")
+    assert sorted((r["short"], r["long"]) for r in sweep) == PAIRS
+    returns = [r["total_return"] for r in sweep]
+    assert returns == sorted(returns, reverse=True)
+    table = [line.split()[:2] for line in out.stdout.splitlines()[3:]]
+    assert [(int(a), int(b)) for a, b in table] == [(r["short"], r["long"]) for r in sweep]
+    for r in sweep:
+        single = run_demo(
+            *SWEEP[:4] + ["--short", str(r["short"]), "--long", str(r["long"]), "--output", "-"]
+        )
+        text = single.stdout[single.stdout.index("\n{") + 1 :]
+        # one object with at least these keys, equal to the sweep's
+        one = json.loads(text[: text.index("\n}\n") + 2])
+        assert {"short", "long", "pnl", "equity", "orders"} <= set(one)
+        assert one == r
+
+
+def test_a_failed_backtest_is_reported_and_the_others_kept(tmp_path):
+    path = tmp_path / "sweep.json"
+    # a symbol the stand-in rejects only once it runs in the worker
+    out = run_demo(
+        "--sweep", "--symbols", "SHSE.600000", "--frequency", "7s", "--short", "5",
+        "--long", "20,40", "--start", "2024-01-02", "--end", "2024-01-05",
+        "--output", str(path),
+    )  # fmt: skip
+    assert out.returncode == 1
+    results = json.loads(path.read_text())
+    assert [(r["short"], r["long"]) for r in results] == [(5, 20), (5, 40)]
+    assert all("vqi_subscribe failed: status 1002" in r["error"] for r in results)
+    assert out.stdout.count("FAILED") == 2
+
+
+@pytest.fixture
+def dask_cluster(tmp_path):
+    """A Dask scheduler and two single-threaded worker processes on
+    127.0.0.1, as separate processes; stopped at the end."""
+    pytest.importorskip("distributed")
+    from distributed import Client
+
+    info = tmp_path / "scheduler.json"
+    common = dict(cwd=TESTS, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    dask = [sys.executable, "-m", "dask"]
+    procs = [
+        subprocess.Popen(
+            dask + ["scheduler", "--host", "127.0.0.1", "--port", "0", "--no-dashboard",
+                    "--scheduler-file", str(info)],
+            **common,
+        )
+    ]  # fmt: skip
+    try:
+        deadline = time.monotonic() + 60
+        while not info.exists() and time.monotonic() < deadline:
+            time.sleep(0.2)
+        procs.append(
+            subprocess.Popen(
+                dask + ["worker", "--scheduler-file", str(info), "--nworkers", "2",
+                        "--nthreads", "1", "--host", "127.0.0.1", "--no-dashboard"],
+                **common,
+            )
+        )  # fmt: skip
+        with Client(scheduler_file=str(info), timeout=60) as client:
+            client.wait_for_workers(2, timeout=120)
+            address = client.scheduler.address
+            pids = client.run(os.getpid)
+        assert len(set(pids.values())) == 2  # two worker processes
+        yield address
+    finally:
+        for p in reversed(procs):
+            p.terminate()
+        for p in reversed(procs):
+            try:
+                p.wait(timeout=30)
+            except subprocess.TimeoutExpired:
+                p.kill()
+                p.wait()
+
+
+def test_a_sweep_on_a_dask_cluster_gives_the_local_results(tmp_path, dask_cluster):
+    _, local = sweep_json(tmp_path, "--workers", "2")
+    out, remote = sweep_json(tmp_path, "--scheduler", dask_cluster)
+    assert "Dask scheduler" in out.stdout
+    assert remote == local

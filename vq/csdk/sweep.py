@@ -1,0 +1,217 @@
+"""Parameter sweeps of the demo strategy.
+
+The trading library is one per process (one registered callable, one
+account), so parallel backtests are parallel processes:
+
+- locally, a standard-library process pool; each worker process runs one
+  backtest at a time, and every backtest configures, subscribes and runs
+  afresh, which resets the library's account and market;
+- on a Dask cluster (``--scheduler``, needs ``dask.distributed``), each
+  backtest is a task in a worker process; a lock keeps two threads of one
+  worker process from sharing its library at once.
+
+A backtest that fails is reported with its parameters; the others' results
+are kept.  A worker process that dies is replaced and its backtest retried
+once on its own, so the one that killed it is the one reported.
+"""
+
+import concurrent.futures as cf
+import multiprocessing
+import os
+import signal
+import sys
+import threading
+import time
+from concurrent.futures.process import BrokenProcessPool
+
+from vq.csdk import demo
+from vq.csdk.runner import catch_signals, signal_name
+
+_library_lock = threading.Lock()
+
+
+def run_one(params):
+    """One backtest in this process: its public result, or a record of the
+    failure with the parameters."""
+    with _library_lock:
+        try:
+            return demo.public(demo.backtest(params))
+        except Exception as e:  # reported with the parameters, never lost
+            return failure(params, "%s: %s" % (type(e).__name__, e))
+
+
+def failure(params, error):
+    return {"short": params["short"], "long": params["long"], "error": error}
+
+
+def _ignore_sigint():
+    # An idle worker ignores Ctrl-C (sent to the whole process group); a
+    # running backtest's Runner catches it and stops cleanly.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+
+
+def sort_key(r):
+    failed = "error" in r or r.get("total_return") is None
+    return (failed, -(r.get("total_return") or 0.0), r["short"], r["long"])
+
+
+class Sweep:
+    """Runs the backtests of ``params`` and collects their results."""
+
+    def __init__(self, params):
+        self.params = params
+        self.results = []
+        self.signum = None
+        self.t0 = time.monotonic()
+
+    def on_signal(self, signum):
+        if self.signum is None:
+            self.signum = signum
+            print("sweep: %s, stopping" % signal_name(signum), file=sys.stderr, flush=True)
+        # pool workers stop their running backtest the same way
+        for child in multiprocessing.active_children():
+            try:
+                os.kill(child.pid, signum)
+            except OSError:
+                pass
+
+    def progress(self, r):
+        self.results.append(r)
+        n, total = len(self.results), len(self.params)
+        what = (
+            "FAILED: %s" % r["error"]
+            if "error" in r
+            else "return %s, %d trades" % (demo.pct(r["total_return"]), r["trades"])
+        )
+        print(
+            "[%d/%d %.1fs] MA %d/%d: %s"
+            % (n, total, time.monotonic() - self.t0, r["short"], r["long"], what),
+            file=sys.stderr,
+            flush=True,
+        )
+
+    def collect(self, futures, poll=0.1):
+        """Wait for ``futures`` (a dict future -> params), reporting each
+        result as it comes; returns the params of futures whose worker died."""
+        pending, dead = dict(futures), []
+        cancelled = False
+        while pending:
+            for f in [f for f in pending if f.done()]:
+                params = pending.pop(f)
+                if f.cancelled():
+                    continue
+                try:
+                    self.progress(f.result())
+                except BrokenProcessPool:
+                    dead.append(params)
+                except Exception as e:  # a task's own failure (Dask)
+                    self.progress(failure(params, "%s: %s" % (type(e).__name__, e)))
+            if self.signum is not None and not cancelled:
+                cancelled = True
+                for f in pending:
+                    f.cancel()
+            time.sleep(poll)
+        return dead
+
+    def run_local(self, workers):
+        futures = {}
+        with cf.ProcessPoolExecutor(max_workers=workers, initializer=_ignore_sigint) as pool:
+            for p in self.params:
+                futures[pool.submit(run_one, p)] = p
+            dead = self.collect(futures)
+        for p in dead:  # one at a time, each in a pool of its own
+            if self.signum is not None:
+                break
+            with cf.ProcessPoolExecutor(max_workers=1, initializer=_ignore_sigint) as pool:
+                if self.collect({pool.submit(run_one, p): p}):
+                    self.progress(failure(p, "the worker process died"))
+
+    def run_dask(self, address):
+        from distributed import Client
+
+        with Client(address, timeout="30s") as client:
+            futures = {client.submit(run_one, p, pure=False): p for p in self.params}
+            self.collect(futures)
+
+
+def print_table(results):
+    head = "%6s %6s %9s %9s %9s %7s %7s %7s %7s %12s  %s" % (
+        "short",
+        "long",
+        "return",
+        "annual",
+        "max dd",
+        "sharpe",
+        "trades",
+        "win",
+        "orders",
+        "commission",
+        "status",
+    )
+    print(head)
+    for r in results:
+        if "error" in r:
+            print("%6d %6d  FAILED: %s" % (r["short"], r["long"], r["error"]))
+            continue
+        print(
+            "%6d %6d %9s %9s %9s %7s %7d %7s %7d %12.2f  %s"
+            % (
+                r["short"],
+                r["long"],
+                demo.pct(r["total_return"]),
+                demo.pct(r["annual_return"]),
+                demo.pct(r["max_drawdown"]),
+                demo.num(r["sharpe"]),
+                r["trades"],
+                demo.pct(r["win_rate"]),
+                r["orders"],
+                r["commission"],
+                "interrupted" if r["interrupted"] else "ok",
+            )
+        )
+    sys.stdout.flush()
+
+
+def main(args):
+    """The demo's --sweep: run, print the table, write --output; the exit status."""
+    if args.scheduler:
+        try:
+            import distributed  # noqa: F401
+        except ImportError:
+            print(
+                "--scheduler needs dask.distributed: pip install 'vq[sweep]'",
+                file=sys.stderr,
+            )
+            return 2
+    params = [demo.params_of(args, s, lg) for s, lg in args.pairs]
+    where = (
+        "Dask scheduler %s" % args.scheduler
+        if args.scheduler
+        else "%d worker processes" % (min(args.workers, len(params)))
+    )
+    print("sweep of %d backtests on %s" % (len(params), where), flush=True)
+    sweep = Sweep(params)
+    with catch_signals(sweep.on_signal):
+        if args.scheduler:
+            sweep.run_dask(args.scheduler)
+        else:
+            sweep.run_local(min(args.workers, len(params)))
+        results = sorted(sweep.results, key=sort_key)
+        done = {(r["short"], r["long"]) for r in results}
+        missing = [(p["short"], p["long"]) for p in params if (p["short"], p["long"]) not in done]
+        print_table(results)
+        if sweep.signum is not None:
+            print(
+                "interrupted by %s: %d of %d backtests not run%s"
+                % (
+                    signal_name(sweep.signum),
+                    len(missing),
+                    len(params),
+                    "".join(" %d/%d" % m for m in missing),
+                )
+            )
+        if args.output:
+            demo.write_json(args.output, results)
+    if sweep.signum is not None:
+        return 128 + sweep.signum
+    return 1 if any("error" in r for r in results) else 0
