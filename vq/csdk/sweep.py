@@ -30,24 +30,53 @@ from vq.csdk.runner import catch_signals, signal_name
 _library_lock = threading.Lock()
 
 
+# the signal a worker process has seen: a backtest it has not started yet
+# is then not run
+_worker_signal = None
+
+
 def run_one(params):
-    """One backtest in this process: its public result, or a record of the
-    failure with the parameters."""
+    """One backtest in this process: its public result, None when a signal
+    came before it started, or a record of the failure with the
+    parameters."""
+    global _worker_signal
     with _library_lock:
+        if _worker_signal is not None:
+            return None
         try:
-            return demo.public(demo.backtest(params))
+            result = demo.public(demo.backtest(params))
         except Exception as e:  # reported with the parameters, never lost
             return failure(params, "%s: %s" % (type(e).__name__, e))
+        if result["interrupted"]:
+            _worker_signal = result["interrupted"]
+        return result
 
 
 def failure(params, error):
     return {"short": params["short"], "long": params["long"], "error": error}
 
 
-def _ignore_sigint():
-    # An idle worker ignores Ctrl-C (sent to the whole process group); a
-    # running backtest's Runner catches it and stops cleanly.
-    signal.signal(signal.SIGINT, signal.SIG_IGN)
+def _note_signal(signum, frame):
+    global _worker_signal
+    _worker_signal = signal_name(signum)
+
+
+def _init_worker():
+    # Between backtests a worker notes SIGINT (sent by Ctrl-C to the whole
+    # process group) and SIGTERM (forwarded by the parent); during one, its
+    # Runner stops it cleanly.
+    for s in (signal.SIGINT, signal.SIGTERM):
+        signal.signal(s, _note_signal)
+
+
+def pool_of(workers):
+    # spawned, not forked: each worker starts from a fresh interpreter and
+    # loads its own library, whatever the parent holds
+    return cf.ProcessPoolExecutor(
+        max_workers=workers,
+        mp_context=multiprocessing.get_context("spawn"),
+        initializer=_init_worker,
+    )
 
 
 def sort_key(r):
@@ -90,48 +119,56 @@ class Sweep:
             flush=True,
         )
 
-    def collect(self, futures, poll=0.1):
-        """Wait for ``futures`` (a dict future -> params), reporting each
-        result as it comes; returns the params of futures whose worker died."""
-        pending, dead = dict(futures), []
+    def collect(self, submit, params, in_flight, poll=0.1):
+        """Run ``params`` through ``submit`` (params -> future) with at most
+        ``in_flight`` futures pending, reporting each result as it comes;
+        after a signal nothing more is submitted.  Returns the params whose
+        worker process died."""
+        todo, pending, dead = list(params), {}, []
         cancelled = False
-        while pending:
+        while todo or pending:
+            while todo and len(pending) < in_flight and self.signum is None:
+                p = todo.pop(0)
+                pending[submit(p)] = p
             for f in [f for f in pending if f.done()]:
-                params = pending.pop(f)
+                p = pending.pop(f)
                 if f.cancelled():
                     continue
                 try:
-                    self.progress(f.result())
+                    r = f.result()
                 except BrokenProcessPool:
-                    dead.append(params)
+                    dead.append(p)
                 except Exception as e:  # a task's own failure (Dask)
-                    self.progress(failure(params, "%s: %s" % (type(e).__name__, e)))
-            if self.signum is not None and not cancelled:
-                cancelled = True
-                for f in pending:
-                    f.cancel()
+                    self.progress(failure(p, "%s: %s" % (type(e).__name__, e)))
+                else:
+                    if r is not None:
+                        self.progress(r)
+            if self.signum is not None:
+                todo = []
+                if not cancelled:
+                    cancelled = True
+                    for f in pending:
+                        f.cancel()
             time.sleep(poll)
         return dead
 
     def run_local(self, workers):
-        futures = {}
-        with cf.ProcessPoolExecutor(max_workers=workers, initializer=_ignore_sigint) as pool:
-            for p in self.params:
-                futures[pool.submit(run_one, p)] = p
-            dead = self.collect(futures)
+        with pool_of(workers) as pool:
+            dead = self.collect(lambda p: pool.submit(run_one, p), self.params, workers)
         for p in dead:  # one at a time, each in a pool of its own
             if self.signum is not None:
                 break
-            with cf.ProcessPoolExecutor(max_workers=1, initializer=_ignore_sigint) as pool:
-                if self.collect({pool.submit(run_one, p): p}):
+            with pool_of(1) as pool:
+                if self.collect(lambda p: pool.submit(run_one, p), [p], 1):
                     self.progress(failure(p, "the worker process died"))
 
     def run_dask(self, address):
         from distributed import Client
 
         with Client(address, timeout="30s") as client:
-            futures = {client.submit(run_one, p, pure=False): p for p in self.params}
-            self.collect(futures)
+            self.collect(
+                lambda p: client.submit(run_one, p, pure=False), self.params, len(self.params)
+            )
 
 
 def print_table(results):
