@@ -4,7 +4,7 @@
  * Each records its call, then returns what was scripted for it.  Queries
  * and commands come from the X-macro lists; the rest are written out
  * because their parameters differ.  In market mode a few of them answer
- * from the offline market instead (market.cpp); every call is recorded
+ * from the offline market instead (market_*.cpp); every call is recorded
  * all the same.
  */
 #include <chrono>

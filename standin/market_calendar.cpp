@@ -1,0 +1,107 @@
+/*
+ * market_calendar.cpp - dates and times of the market: civil dates from
+ * day numbers and back, and the text of a time both ways.
+ */
+#include "market_calendar.h"
+
+#include <cstdio>
+
+namespace vqstub {
+namespace market {
+namespace {
+
+long long days_from_civil(long long y, unsigned m, unsigned d) {
+    y -= m <= 2;
+    const long long era = (y >= 0 ? y : y - 399) / 400;
+    const unsigned yoe = static_cast<unsigned>(y - era * 400);
+    const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
+    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + static_cast<long long>(doe) - 719468;
+}
+
+void civil_from_days(long long z, long long *y, unsigned *m, unsigned *d) {
+    z += 719468;
+    const long long era = (z >= 0 ? z : z - 146096) / 146097;
+    const unsigned doe = static_cast<unsigned>(z - era * 146097);
+    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const unsigned mp = (5 * doy + 2) / 153;
+    *d = doy - (153 * mp + 2) / 5 + 1;
+    *m = mp < 10 ? mp + 3 : mp - 9;
+    *y = static_cast<long long>(yoe) + era * 400 + (*m <= 2);
+}
+
+unsigned days_in_month(long long y, unsigned m) {
+    static const unsigned n[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+    return m == 2 && leap ? 29 : n[m - 1];
+}
+
+bool digits(const char *&p, int n, int *out) {
+    int v = 0;
+    for (int i = 0; i < n; ++i, ++p) {
+        if (*p < '0' || *p > '9')
+            return false;
+        v = v * 10 + (*p - '0');
+    }
+    *out = v;
+    return true;
+}
+
+void format_time(long long t, char out[64]) {
+    const long long day = floor_div(t, kDay);
+    const long long sec = t - day * kDay;
+    long long y;
+    unsigned m, d;
+    civil_from_days(day, &y, &m, &d);
+    std::snprintf(out, 64, "%04lld-%02u-%02u %02lld:%02lld:%02lld", y, m, d, sec / 3600,
+                  sec / 60 % 60, sec % 60);
+}
+
+}  // namespace
+
+bool parse_time(const char *s, bool is_end, long long *out) {
+    if (!s)
+        return false;
+    while (*s == ' ')
+        ++s;
+    const char *p = s;
+    int y, mo, d, h = 0, mi = 0, se = 0;
+    if (!digits(p, 4, &y) || *p++ != '-' || !digits(p, 2, &mo) || *p++ != '-' || !digits(p, 2, &d))
+        return false;
+    if (mo < 1 || mo > 12 || d < 1 || static_cast<unsigned>(d) > days_in_month(y, mo))
+        return false;
+    bool date_only = true;
+    if (*p == ' ' || *p == 'T') {
+        const char *q = p + 1;
+        while (*q == ' ')
+            ++q;
+        if (*q) {
+            p = q;
+            date_only = false;
+            if (!digits(p, 2, &h) || *p++ != ':' || !digits(p, 2, &mi))
+                return false;
+            if (*p == ':' && !(++p, digits(p, 2, &se)))
+                return false;
+            if (h > 23 || mi > 59 || se > 59)
+                return false;
+        }
+    }
+    while (*p == ' ')
+        ++p;
+    if (*p)
+        return false;
+    *out = days_from_civil(y, mo, d) * kDay + h * 3600 + mi * 60 + se;
+    if (date_only && is_end)
+        *out += kDay - 1;
+    return true;
+}
+
+std::string time_text(long long t) {
+    char buf[64];
+    format_time(t, buf);
+    return buf;
+}
+
+}  // namespace market
+}  // namespace vqstub

@@ -1,0 +1,63 @@
+/*
+ * market_prices.h - the market's prices: one seeded random walk per
+ * symbol, cut into the bars and ticks of each subscription.
+ */
+#ifndef VQ_STANDIN_MARKET_PRICES_H
+#define VQ_STANDIN_MARKET_PRICES_H
+
+#include <string>
+#include <vector>
+
+#include "market_calendar.h"
+#include "market_state.h"
+
+namespace vqstub {
+namespace market {
+
+struct Rng {
+    unsigned long long s;
+    unsigned long long next() { /* xorshift64* */
+        s ^= s >> 12;
+        s ^= s << 25;
+        s ^= s >> 27;
+        return s * 2685821657736338717ULL;
+    }
+    double uniform() { return static_cast<double>(next() >> 11) * 0x1.0p-53; }
+};
+
+/* One symbol's path.  Each 3-second step is one trade; a day's steps are
+ * made at once, so every frequency reads the same trades. */
+struct Path {
+    std::string symbol;
+    Rng rng{1};
+    double p = 0;         /* the walk, unrounded */
+    double pre_close = 0; /* close of the previous trading day */
+    double price[kStepsPerDay];
+    long long vol[kStepsPerDay];
+    /* the day so far, up to and including each step, for ticks */
+    double high[kStepsPerDay], low[kStepsPerDay], cum_amount[kStepsPerDay];
+    long long cum_volume[kStepsPerDay];
+
+    explicit Path(const std::string &sym);
+    /* make the next trading day's steps */
+    void day();
+};
+
+/* one event of a day: steps [a, b) of subscription sub */
+struct Ev {
+    int end_offset;
+    int sub;
+    int a, b;
+};
+
+/* the events of one trading day, in delivery order */
+void day_events(const std::vector<Sub> &subs, std::vector<Ev> &out);
+
+/* the payload of a bar event, and of a tick event at step k */
+void bar_json(std::string &out, const Sub &s, const Path &p, const Ev &e, long long day_start);
+void tick_json(std::string &out, const Sub &s, const Path &p, int k, long long t);
+
+}  // namespace market
+}  // namespace vqstub
+
+#endif /* VQ_STANDIN_MARKET_PRICES_H */

@@ -1,0 +1,279 @@
+/*
+ * market_run.cpp - what vqi_run does in market mode: the configuration and
+ * subscriptions it runs on, and the loop that walks the trading days and
+ * delivers each bar and tick, the execution reports the strategy's orders
+ * queue, and the closing summary.  Formats are in MARKET.md.
+ */
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "json.h"
+#include "market.h"
+#include "market_calendar.h"
+#include "market_prices.h"
+#include "market_state.h"
+
+namespace vqstub {
+
+std::atomic<bool> g_market_on{true};
+
+namespace market {
+namespace {
+
+/* "tick", "1d" (or "86400s"), or "<N>s" with N a multiple of 3 up to 14400 */
+bool parse_frequency(const char *f, Kind *kind, int *seconds) {
+    if (!f)
+        return false;
+    if (std::strcmp(f, "tick") == 0) {
+        *kind = TICK;
+        return true;
+    }
+    if (std::strcmp(f, "1d") == 0 || std::strcmp(f, "86400s") == 0) {
+        *kind = DAILY;
+        return true;
+    }
+    const char *p = f;
+    long n = 0;
+    while (*p >= '0' && *p <= '9' && n <= 100000)
+        n = n * 10 + (*p++ - '0');
+    if (p == f || std::strcmp(p, "s") != 0 || n <= 0 || n > 2 * kHalf || n % kStep)
+        return false;
+    *kind = BAR;
+    *seconds = static_cast<int>(n);
+    return true;
+}
+
+std::vector<std::string> split_symbols(const char *s) {
+    std::vector<std::string> out;
+    std::string cur;
+    auto flush = [&] {
+        const size_t b = cur.find_first_not_of(" \t"), e = cur.find_last_not_of(" \t");
+        if (b != std::string::npos)
+            out.push_back(cur.substr(b, e - b + 1));
+        cur.clear();
+    };
+    for (; s && *s; ++s) {
+        if (*s == ',')
+            flush();
+        else
+            cur += *s;
+    }
+    flush();
+    return out;
+}
+
+/* caller holds g_mu */
+void summary_json(std::string &out, const State &s) {
+    const double mv = market_value(s);
+    json::Writer w(out);
+    w.begin_object()
+        .field("account_id", s.account_id)
+        .field("start", time_text(s.cfg.start))
+        .field("end", time_text(s.cfg.end))
+        .field("bars", s.bars)
+        .field("ticks", s.ticks)
+        .field("orders", s.orders)
+        .field("fills", s.fills)
+        .field("initial_cash", s.cfg.initial_cash)
+        .field("cash", s.cash)
+        .field("market_value", mv)
+        .field("nav", s.cash + mv)
+        .field("pnl", s.cash + mv - s.cfg.initial_cash)
+        .field("commission", s.commission)
+        .end_object();
+}
+
+}  // namespace
+
+const char *error_text(int code) {
+    switch (code) {
+        case ERR_TIME:
+            return "backtest start/end time not understood, or end before start";
+        case ERR_SUBSCRIBE:
+            return "no symbols, or a frequency the market cannot make";
+        case ERR_ORDER:
+            return "order request not understood";
+        case ERR_NO_CONFIG:
+            return "no backtest configuration";
+        case ERR_BUSY:
+            return "a backtest is already running";
+        default:
+            return nullptr;
+    }
+}
+
+void clear() {
+    std::lock_guard<std::mutex> lock(g_mu);
+    g_state = State();
+    ++g_epoch;
+}
+
+int configure(const char *start_time, const char *end_time, double initial_cash,
+              double commission_ratio, double slippage_ratio) {
+    Config c;
+    if (!parse_time(start_time, false, &c.start) || !parse_time(end_time, true, &c.end) ||
+        c.end < c.start)
+        return ERR_TIME;
+    c.set = true;
+    c.initial_cash = std::isfinite(initial_cash) ? std::max(0.0, initial_cash) : 0.0;
+    c.commission_ratio = std::isfinite(commission_ratio) ? std::max(0.0, commission_ratio) : 0.0;
+    c.slippage_ratio = std::isfinite(slippage_ratio) ? std::max(0.0, slippage_ratio) : 0.0;
+    std::lock_guard<std::mutex> lock(g_mu);
+    g_state.cfg = c;
+    if (!g_state.running)
+        reset_account(g_state);
+    return 0;
+}
+
+int subscribe(const char *symbols, const char *frequency, bool unsubscribe_previous) {
+    Sub proto;
+    const std::vector<std::string> names = split_symbols(symbols);
+    if (names.empty() || !parse_frequency(frequency, &proto.kind, &proto.seconds))
+        return ERR_SUBSCRIBE;
+    proto.frequency = frequency;
+    std::lock_guard<std::mutex> lock(g_mu);
+    std::vector<Sub> &subs = g_state.subs;
+    if (unsubscribe_previous)
+        subs.clear();
+    for (const std::string &name : names) {
+        const bool dup = std::any_of(subs.begin(), subs.end(), [&](const Sub &s) {
+            return s.symbol == name && s.frequency == proto.frequency;
+        });
+        if (dup)
+            continue;
+        Sub s = proto;
+        s.symbol = name;
+        subs.push_back(std::move(s));
+    }
+    return 0;
+}
+
+int unsubscribe(const char *symbols, const char *frequency) {
+    const std::vector<std::string> names = split_symbols(symbols);
+    const bool any_symbol = names.size() == 1 && names[0] == "*";
+    const bool any_freq = !frequency || !*frequency || std::strcmp(frequency, "*") == 0;
+    std::lock_guard<std::mutex> lock(g_mu);
+    std::vector<Sub> &subs = g_state.subs;
+    subs.erase(std::remove_if(subs.begin(), subs.end(),
+                              [&](const Sub &s) {
+                                  return (any_symbol || std::find(names.begin(), names.end(),
+                                                                  s.symbol) != names.end()) &&
+                                         (any_freq || s.frequency == frequency);
+                              }),
+               subs.end());
+    return 0;
+}
+
+void set_account_id(const char *account_ids) {
+    std::vector<std::string> ids = split_symbols(account_ids);
+    std::lock_guard<std::mutex> lock(g_mu);
+    g_state.account_id = ids.empty() ? "backtest" : ids[0];
+}
+
+void set_strategy_id(const char *strategy_id) {
+    std::lock_guard<std::mutex> lock(g_mu);
+    g_state.strategy_id = strategy_id ? strategy_id : "";
+}
+
+int run() {
+    std::vector<Sub> subs;
+    Config cfg;
+    unsigned long long epoch;
+    {
+        std::lock_guard<std::mutex> lock(g_mu);
+        State &s = g_state;
+        if (s.running)
+            return ERR_BUSY;
+        if (s.subs.empty() || stop_requested())
+            return 0;
+        if (!s.cfg.set)
+            return ERR_NO_CONFIG;
+        s.running = true;
+        reset_account(s);
+        subs = s.subs;
+        cfg = s.cfg;
+        epoch = g_epoch;
+    }
+
+    /* one path per symbol, shared by its subscriptions */
+    std::vector<std::unique_ptr<Path>> paths;
+    std::vector<size_t> path_of(subs.size());
+    for (size_t i = 0; i < subs.size(); ++i) {
+        size_t j = 0;
+        while (j < paths.size() && paths[j]->symbol != subs[i].symbol)
+            ++j;
+        if (j == paths.size())
+            paths.emplace_back(new Path(subs[i].symbol));
+        path_of[i] = j;
+    }
+
+    std::vector<Ev> evs;
+    day_events(subs, evs);
+    std::string payload;
+    bool aborted = false, stopped = false;
+    const long long first = floor_div(cfg.start, kDay), last = floor_div(cfg.end, kDay);
+    for (long long day = first; day <= last && !aborted && !stopped; ++day) {
+        if (!weekday(day))
+            continue;
+        for (auto &p : paths)
+            p->day();
+        const long long day_start = day * kDay;
+        for (const Ev &e : evs) {
+            const Sub &sub = subs[static_cast<size_t>(e.sub)];
+            const Path &p = *paths[path_of[static_cast<size_t>(e.sub)]];
+            const long long eob = day_start + clock_of(e.b * kStep, true);
+            const long long bob = sub.kind == TICK ? eob : day_start + clock_of(e.a * kStep, false);
+            if (bob < cfg.start || eob > cfg.end)
+                continue;
+            if (stop_requested()) {
+                stopped = true;
+                break;
+            }
+            {
+                std::lock_guard<std::mutex> lock(g_mu);
+                if (g_epoch != epoch) {
+                    aborted = true;
+                    break;
+                }
+                g_state.now = eob;
+                g_state.prices[sub.symbol].last = p.price[e.b - 1];
+                ++(sub.kind == TICK ? g_state.ticks : g_state.bars);
+            }
+            if (sub.kind == TICK)
+                tick_json(payload, sub, p, e.a, eob);
+            else
+                bar_json(payload, sub, p, e, day_start);
+            if (EventCallback cb = current_callback())
+                cb(sub.kind == TICK ? "tick" : "bar", payload.data(),
+                   static_cast<int>(payload.size()));
+            /* execution reports, and whatever else the event queued */
+            deliver_events(true);
+            if (!market_on())
+                aborted = true;
+            if (aborted)
+                break;
+        }
+        for (auto &p : paths)
+            p->pre_close = p->price[kStepsPerDay - 1];
+    }
+    {
+        std::lock_guard<std::mutex> lock(g_mu);
+        if (g_epoch != epoch)
+            return 0;
+        g_state.running = false;
+        if (aborted || stopped || stop_requested())
+            return 0;
+        summary_json(payload, g_state);
+    }
+    push_event("backtest_finished", payload.data(), static_cast<int>(payload.size()));
+    deliver_events(true);
+    return 0;
+}
+
+}  // namespace market
+}  // namespace vqstub
