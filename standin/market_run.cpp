@@ -67,6 +67,11 @@ std::vector<std::string> split_symbols(const char *s) {
     return out;
 }
 
+/* negative and non-finite settings count as 0 */
+double setting(double v) {
+    return std::isfinite(v) ? std::max(0.0, v) : 0.0;
+}
+
 /* caller holds g_mu */
 void summary_json(std::string &out, const State &s) {
     const double mv = market_value(s);
@@ -102,6 +107,8 @@ const char *error_text(int code) {
             return "no backtest configuration";
         case ERR_BUSY:
             return "a backtest is already running";
+        case ERR_HOLIDAYS:
+            return "a date of VQ_STANDIN_HOLIDAYS not understood";
         default:
             return nullptr;
     }
@@ -114,15 +121,18 @@ void clear() {
 }
 
 int configure(const char *start_time, const char *end_time, double initial_cash,
-              double commission_ratio, double slippage_ratio) {
+              double commission_ratio, double commission_min, double slippage_ratio) {
     Config c;
     if (!parse_time(start_time, false, &c.start) || !parse_time(end_time, true, &c.end) ||
         c.end < c.start)
         return ERR_TIME;
+    if (!load_holidays(&c.holidays))
+        return ERR_HOLIDAYS;
     c.set = true;
-    c.initial_cash = std::isfinite(initial_cash) ? std::max(0.0, initial_cash) : 0.0;
-    c.commission_ratio = std::isfinite(commission_ratio) ? std::max(0.0, commission_ratio) : 0.0;
-    c.slippage_ratio = std::isfinite(slippage_ratio) ? std::max(0.0, slippage_ratio) : 0.0;
+    c.initial_cash = setting(initial_cash);
+    c.commission_ratio = setting(commission_ratio);
+    c.commission_min = setting(commission_min);
+    c.slippage_ratio = setting(slippage_ratio);
     std::lock_guard<std::mutex> lock(g_mu);
     g_state.cfg = c;
     if (!g_state.running)
@@ -215,10 +225,11 @@ int run() {
     std::vector<Ev> evs;
     day_events(subs, evs);
     std::string payload;
+    std::vector<std::string> reports;
     bool aborted = false, stopped = false;
     const long long first = floor_div(cfg.start, kDay), last = floor_div(cfg.end, kDay);
     for (long long day = first; day <= last && !aborted && !stopped; ++day) {
-        if (!weekday(day))
+        if (!trading_day(day, cfg.holidays))
             continue;
         for (auto &p : paths)
             p->day();
@@ -240,9 +251,22 @@ int run() {
                     aborted = true;
                     break;
                 }
+                /* orders decided earlier meet this bar's opening trade, or
+                 * this tick: a tick at the time of the order is not later */
+                fill_pending(g_state, sub.symbol, bob, sub.kind == TICK, p.price[e.a], reports);
                 g_state.now = eob;
                 g_state.prices[sub.symbol].last = p.price[e.b - 1];
                 ++(sub.kind == TICK ? g_state.ticks : g_state.bars);
+            }
+            if (!reports.empty()) { /* the fills come before the bar they opened */
+                for (const std::string &r : reports)
+                    push_event("execrpt", r.data(), static_cast<int>(r.size()));
+                reports.clear();
+                deliver_events(true);
+                if (stop_requested()) {
+                    stopped = true;
+                    break;
+                }
             }
             if (sub.kind == TICK)
                 tick_json(payload, sub, p, e.a, eob);
@@ -268,8 +292,11 @@ int run() {
         g_state.running = false;
         if (aborted || stopped || stop_requested())
             return 0;
+        expire_pending(g_state, reports);
         summary_json(payload, g_state);
     }
+    for (const std::string &r : reports)
+        push_event("execrpt", r.data(), static_cast<int>(r.size()));
     push_event("backtest_finished", payload.data(), static_cast<int>(payload.size()));
     deliver_events(true);
     return 0;

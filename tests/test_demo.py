@@ -15,7 +15,8 @@ import pytest
 
 TESTS = os.path.dirname(os.path.abspath(__file__))
 SYMBOLS = ["SHSE.600000", "SZSE.000001"]
-FILLED, REJECTED = 3, 8
+NEW, FILLED, REJECTED = 1, 3, 8
+TRADE = 15  # exec_type of a fill; a rejection reports REJECTED
 
 
 def ts(text):
@@ -57,7 +58,9 @@ def market(lib, mod):
     mod.f = saved
 
 
-def configure(mod, start, end, frequency="300s", symbols=SYMBOLS, cash=1e6, commission=0.0):
+def configure(
+    mod, start, end, frequency="300s", symbols=SYMBOLS, cash=1e6, commission=0.0, minimum=0.0
+):
     assert (
         mod.py_vqi_set_backtest_config(
             start_time=start,
@@ -65,7 +68,7 @@ def configure(mod, start, end, frequency="300s", symbols=SYMBOLS, cash=1e6, comm
             initial_cash=cash,
             transaction_ratio=1.0,
             commission_ratio=commission,
-            commission_unit=0.0,
+            commission_unit=minimum,
             slippage_ratio=0.0,
             option_float_margin_ratio1=0.0,
             option_float_margin_ratio2=0.0,
@@ -147,7 +150,7 @@ def test_ticks_every_three_seconds(mod, market):
     assert q["bid_p"] < ticks[-1].price < q["ask_p"]
 
 
-def test_orders_fill_at_the_close_and_report_after_the_event(mod, market):
+def test_orders_fill_at_the_next_bars_open(mod, market):
     responses = []
 
     def place(b, **req):  # with the reports seen by the time the call returns
@@ -155,33 +158,47 @@ def test_orders_fill_at_the_close_and_report_after_the_event(mod, market):
 
     market.on_bar[3] = lambda b: place(b, symbol=b["symbol"], side=1, volume=300, cl_ord_id="a")
     market.on_bar[9] = lambda b: place(b, symbol=b["symbol"], side=2, volume=100, order_type=2)
-    configure(mod, "2024-01-02", "2024-01-02", commission=0.001)
+    configure(mod, "2024-01-02", "2024-01-02", commission=0.0003, minimum=5.0)
     assert mod.py_vqi_run() == 0
     (buy_bar, (s1, buy), n1), (sell_bar, (s2, sell), n2) = responses
-    assert (n1, n2) == (0, 1)  # a report comes only once the event has returned
-    symbol, sell_close = buy_bar["symbol"], sell_bar["close"]
-    assert sell_bar["symbol"] == symbol  # bars alternate between the two symbols
-    assert (s1, buy["status"], buy["cl_ord_id"]) == (0, FILLED, "a")
-    assert buy["filled_vwap"] == buy_bar["close"]
-    assert (s2, sell["status"], sell["filled_vwap"]) == (0, FILLED, sell_close)
-    types = [t for t, _ in market.seen]
+    assert (s1, buy["status"], buy["cl_ord_id"], buy["filled_volume"]) == (0, NEW, "a", 0)
+    assert (s2, sell["status"], n1, n2) == (0, NEW, 0, 1)
+    symbol = buy_bar["symbol"]
+    mine = [b for b in market.of("bar") if b["symbol"] == symbol]
+    buy_at, sell_at = (mine[mine.index(b) + 1] for b in (buy_bar, sell_bar))
     reports = market.of("execrpt")
-    assert [types.index("execrpt"), len(reports)] == [3, 2]  # right after the 3rd bar
-    assert [(r["side"], r["volume"], r["price"]) for r in reports] == [
-        (1, 300, buy_bar["close"]),
-        (2, 100, sell_close),
+    assert [
+        (r["exec_type"], r["side"], r["volume"], r["price"], r["created_at"]) for r in reports
+    ] == [
+        (TRADE, 1, 300, buy_at["open"], buy_at["bob"]),
+        (TRADE, 2, 100, sell_at["open"], sell_at["bob"]),
     ]
+    # each report comes just before the bar whose opening trade filled it
+    for r, bar in zip(reports, (buy_at, sell_at)):
+        i = next(k for k, (t, d) in enumerate(market.seen) if d is r)
+        assert market.seen[i + 1] == ("bar", bar)
+    fees = [max(r["amount"] * 0.0003, 5.0) for r in reports]
+    assert [r["commission"] for r in reports] == pytest.approx(fees)
+    assert 5.0 in fees  # the minimum applies to the small sale
     cash, positions = account(mod)
-    expect = 1e6 - 300 * buy_bar["close"] * 1.001 + 100 * sell_close * 0.999
+    expect = 1e6 - reports[0]["amount"] + reports[1]["amount"] - sum(fees)
     assert cash["available"] == pytest.approx(expect, abs=1e-6)
-    assert cash["commission"] == pytest.approx((300 * buy_bar["close"] + 100 * sell_close) * 0.001)
-    last = [b for b in market.of("bar") if b["symbol"] == symbol][-1]["close"]
-    assert positions[symbol]["volume"] == 200 and positions[symbol]["price"] == last
-    assert cash["nav"] == pytest.approx(cash["available"] + 200 * last)
+    assert cash["commission"] == pytest.approx(sum(fees))
+    assert positions[symbol]["volume"] == 200 and positions[symbol]["price"] == mine[-1]["close"]
+    assert cash["nav"] == pytest.approx(cash["available"] + 200 * mine[-1]["close"])
     assert cash["pnl"] == pytest.approx(cash["nav"] - 1e6)
 
 
-def test_rejected_and_malformed_orders(mod, market):
+def test_an_order_on_a_tick_fills_at_the_next_tick(mod, market):
+    market.on_bar[2] = lambda t: order(mod, symbol=t["symbol"], side=1, volume=100)
+    configure(mod, "2024-01-02 09:30:00", "2024-01-02 09:31:00", "tick", SYMBOLS[:1])
+    mod.py_vqi_run()
+    ticks, (report,) = market.of("tick"), market.of("execrpt")
+    assert (report["price"], report["created_at"]) == (ticks[2]["price"], ticks[2]["created_at"])
+    assert [t for t, _ in market.seen[:4]] == ["tick", "tick", "execrpt", "tick"]
+
+
+def test_rejected_malformed_and_expired_orders(mod, market):
     results = []
 
     def on_first(b):
@@ -198,15 +215,73 @@ def test_rejected_and_malformed_orders(mod, market):
         results.append(mod.py_vqi_place_order(json.dumps({"symbol": s, "volume": 100})))
 
     market.on_bar[1] = on_first
-    configure(mod, "2024-01-02", "2024-01-02", "1d", cash=1000.0)
+    last = 2 * 48  # an order on the last bar finds no later trade
+    market.on_bar[last] = lambda b: results.append(order(mod, symbol=b["symbol"], side=1, volume=1))
+    configure(mod, "2024-01-02", "2024-01-02", cash=1000.0)
     mod.py_vqi_run()
-    assert [(st, r["status"]) for st, r in results[:4]] == [(0, REJECTED)] * 4
-    assert all(r["ord_rej_reason_detail"] for _, r in results[:4])
-    assert [r[0] for r in results[4:]] == [1003, 1003]
+    statuses = [(st, r["status"]) for st, r in results[:4] + results[6:]]
+    assert statuses == [(0, NEW)] * 3 + [(0, REJECTED), (0, NEW)]
+    assert results[3][1]["ord_rej_reason_detail"] == "no market price for the symbol yet"
+    assert [r[0] for r in results[4:6]] == [1003, 1003]
     assert mod.c_status_fail(1003, "vqi_place_order_pb") is True
-    assert market.of("execrpt") == []
+    reports = market.of("execrpt")
+    assert [(r["exec_type"], r["volume"], r["ord_rej_reason_detail"]) for r in reports] == [
+        (REJECTED, 0, "insufficient position"),
+        (REJECTED, 0, "insufficient cash"),
+        (REJECTED, 0, "limit price below the market"),
+        (REJECTED, 0, "the backtest ended before the order could fill"),
+    ]
+    assert [t for t, _ in market.seen[-2:]] == ["execrpt", "backtest_finished"]
     cash, positions = account(mod)
     assert (cash["available"], positions) == (1000.0, {})
+
+
+@pytest.mark.parametrize(
+    "holidays, days",
+    [
+        (None, ["2024-09-30", "2024-10-08"]),  # the default: 1-7 October
+        (
+            "2024-10-02, 2024-10-03",
+            ["2024-09-30", "2024-10-01", "2024-10-04", "2024-10-07", "2024-10-08"],
+        ),
+        (
+            "",
+            [
+                "2024-09-30",
+                "2024-10-01",
+                "2024-10-02",
+                "2024-10-03",
+                "2024-10-04",
+                "2024-10-07",
+                "2024-10-08",
+            ],
+        ),
+    ],
+)
+def test_the_calendar_skips_weekends_and_holidays(mod, market, monkeypatch, holidays, days):
+    if holidays is None:
+        monkeypatch.delenv("VQ_STANDIN_HOLIDAYS", raising=False)
+    else:
+        monkeypatch.setenv("VQ_STANDIN_HOLIDAYS", holidays)
+    configure(mod, "2024-09-28", "2024-10-08", "1d", SYMBOLS[:1])
+    mod.py_vqi_run()
+    assert [b["eob"][:10] for b in market.of("bar")] == days
+
+
+def test_a_bad_holiday_list_is_refused(mod, market, monkeypatch):
+    monkeypatch.setenv("VQ_STANDIN_HOLIDAYS", "2024-10-02,2024-13-01")
+    assert (
+        mod.py_vqi_set_backtest_config("2024-01-02", "2024-01-03", 1e6, 1, 0, 0, 0, 0, 0, 0, 0, 0)
+        == 1006
+    )
+    assert b"VQ_STANDIN_HOLIDAYS" in mod.py_vqi_strerror(1006)
+
+
+def test_the_offline_market_names_itself(lib, mod):
+    lib.market(True)
+    assert b"offline stand-in" in mod.vqi_get_c_version()
+    lib.market(False)
+    assert b"offline" not in mod.vqi_get_c_version()
 
 
 def test_stop_from_inside_ends_the_run_early(mod, market):
@@ -294,6 +369,7 @@ def test_demo_summary_adds_up():
     assert num["bars"] == bars and num["trading days"] == weekdays(start, end)
     assert out.stdout.count("\n[") == bars // 1000  # progress lines
     assert num["orders"] > 0 and num["fills"] + num["rejected"] == num["orders"]
+    assert "offline stand-in" in out.stdout.splitlines()[0]
     assert num["events"] == bars + num["orders"] + 1
     assert num["cash"] + num["positions value"] == pytest.approx(num["equity"], abs=0.02)
     assert num["pnl"] == pytest.approx(num["equity"] - num["initial cash"], abs=0.01)
@@ -494,3 +570,16 @@ def test_a_sweep_on_a_dask_cluster_gives_the_local_results(tmp_path, dask_cluste
     out, remote = sweep_json(tmp_path, "--scheduler", dask_cluster)
     assert "Dask scheduler" in out.stdout
     assert remote == local
+
+
+def test_demo_takes_a_holiday_file(tmp_path):
+    days_off = tmp_path / "holidays.txt"
+    days_off.write_text("# two days off\n2024-01-03\n\n2024-01-04  # a Thursday\n")
+    out = run_demo(
+        "--start", "2024-01-02", "--end", "2024-01-05", "--holidays", str(days_off), "--no-progress"
+    )  # fmt: skip
+    assert out.returncode == 0, out.stderr
+    assert summary_of(out.stdout)["trading days"] == "2"  # the 2nd and the 5th
+    days_off.write_text("2024-01-03\n03/01/2024\n")
+    out = run_demo("--holidays", str(days_off))
+    assert out.returncode == 2 and "holidays.txt line 2: '03/01/2024'" in out.stderr

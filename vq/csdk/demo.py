@@ -375,13 +375,12 @@ def print_summary(r):
 
 
 def banner(args):
-    """The first line: who serves the backtest, and that orders are simulated."""
+    """The first line: that orders are simulated, and who serves the backtest
+    (the offline stand-in's version text says it is one)."""
     version = library_version()
     if "offline stand-in" in version:
-        where = "%s, offline: no server is contacted" % version
-    else:
-        where = "%s, backtest served by %s" % (version, args.serv_addr)
-    return "SIMULATED ORDERS (backtest, %s)" % where
+        return "SIMULATED ORDERS: backtest on %s" % version
+    return "SIMULATED ORDERS: backtest on %s, served by %s" % (version, args.serv_addr)
 
 
 def write_json(path, value):
