@@ -505,6 +505,30 @@ def test_a_sweep_gives_the_results_of_the_single_runs(tmp_path):
         assert one == r
 
 
+@pytest.mark.skipif(shutil.which("timeout") is None, reason="needs coreutils timeout")
+@pytest.mark.parametrize("name, status", [("INT", 130), ("TERM", 143)])
+def test_a_signal_stops_a_sweep_and_its_workers(tmp_path, name, status):
+    path = tmp_path / "sweep.json"
+    sweep = ["--sweep", "--short", "5,10", "--long", "30,60", "--workers", "2"]
+    out = subprocess.run(
+        ["timeout", "--preserve-status", "-s", name, "3", sys.executable, "-m", "vq.csdk.demo"]
+        + LONG_RUN
+        + sweep
+        + ["--output", str(path)],
+        cwd=TESTS,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        universal_newlines=True,
+        timeout=120,
+    )
+    assert out.returncode == status, out.stderr
+    assert "Traceback" not in out.stderr and "interrupted by SIG" + name in out.stdout
+    # no backtest of 20 years of minute bars ends in 3 s: each was stopped or not run
+    results = json.loads(path.read_text())
+    assert all(r["interrupted"] == "SIG" + name for r in results)
+    assert re.search(r"(\d) of 4 backtests not run", out.stdout).group(1) == str(4 - len(results))
+
+
 def test_a_failed_backtest_is_reported_and_the_others_kept(tmp_path):
     path = tmp_path / "sweep.json"
     # a symbol the stand-in rejects only once it runs in the worker
@@ -583,3 +607,22 @@ def test_demo_takes_a_holiday_file(tmp_path):
     days_off.write_text("2024-01-03\n03/01/2024\n")
     out = run_demo("--holidays", str(days_off))
     assert out.returncode == 2 and "holidays.txt line 2: '03/01/2024'" in out.stderr
+
+
+def crash_on_short_10(params):
+    """A sweep task whose worker process dies on one backtest."""
+    if params["short"] == 10:
+        os._exit(3)
+    return {"short": params["short"], "long": params["long"], "total_return": 0.01, "trades": 1}
+
+
+def test_a_worker_that_dies_costs_only_its_own_backtest(capfd):
+    from vq.csdk.sweep import Sweep
+
+    sweep = Sweep([{"short": s, "long": 30} for s in (5, 10, 20)], task=crash_on_short_10)
+    sweep.run_local(2)
+    results = sorted(sweep.results, key=lambda r: r["short"])
+    assert [r["short"] for r in results] == [5, 10, 20]
+    assert results[1] == {"short": 10, "long": 30, "error": "the worker process died"}
+    assert results[0]["total_return"] == results[2]["total_return"] == 0.01
+    assert "MA 10/30: FAILED" in capfd.readouterr().err

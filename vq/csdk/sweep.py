@@ -85,10 +85,12 @@ def sort_key(r):
 
 
 class Sweep:
-    """Runs the backtests of ``params`` and collects their results."""
+    """Runs the backtests of ``params`` with ``task`` (run_one, or any
+    picklable function of the same contract) and collects their results."""
 
-    def __init__(self, params):
+    def __init__(self, params, task=run_one):
         self.params = params
+        self.task = task
         self.results = []
         self.signum = None
         self.t0 = time.monotonic()
@@ -129,7 +131,11 @@ class Sweep:
         while todo or pending:
             while todo and len(pending) < in_flight and self.signum is None:
                 p = todo.pop(0)
-                pending[submit(p)] = p
+                try:
+                    pending[submit(p)] = p
+                except BrokenProcessPool:  # a worker died: the rest go to the retry
+                    dead += [p] + todo
+                    todo = []
             for f in [f for f in pending if f.done()]:
                 p = pending.pop(f)
                 if f.cancelled():
@@ -154,12 +160,12 @@ class Sweep:
 
     def run_local(self, workers):
         with pool_of(workers) as pool:
-            dead = self.collect(lambda p: pool.submit(run_one, p), self.params, workers)
+            dead = self.collect(lambda p: pool.submit(self.task, p), self.params, workers)
         for p in dead:  # one at a time, each in a pool of its own
             if self.signum is not None:
                 break
             with pool_of(1) as pool:
-                if self.collect(lambda p: pool.submit(run_one, p), [p], 1):
+                if self.collect(lambda p: pool.submit(self.task, p), [p], 1):
                     self.progress(failure(p, "the worker process died"))
 
     def run_dask(self, address):
@@ -167,7 +173,7 @@ class Sweep:
 
         with Client(address, timeout="30s") as client:
             self.collect(
-                lambda p: client.submit(run_one, p, pure=False), self.params, len(self.params)
+                lambda p: client.submit(self.task, p, pure=False), self.params, len(self.params)
             )
 
 
