@@ -63,10 +63,10 @@ def _note_signal(signum, frame):
 
 def _init_worker():
     # Between backtests a worker notes SIGINT (sent by Ctrl-C to the whole
-    # process group) and SIGTERM (forwarded by the parent); during one, its
-    # Runner stops it cleanly.
-    for s in (signal.SIGINT, signal.SIGTERM):
-        signal.signal(s, _note_signal)
+    # process group, or forwarded by the parent), and runs no more; during
+    # one, its Runner stops it cleanly.  SIGTERM keeps its default, so that
+    # the pool can still terminate its workers.
+    signal.signal(signal.SIGINT, _note_signal)
 
 
 def pool_of(workers):
@@ -99,10 +99,11 @@ class Sweep:
         if self.signum is None:
             self.signum = signum
             print("sweep: %s, stopping" % signal_name(signum), file=sys.stderr, flush=True)
-        # pool workers stop their running backtest the same way
+        # pool workers stop their running backtest and run no more; SIGINT,
+        # as SIGTERM would kill an idle worker and with it the pool
         for child in multiprocessing.active_children():
             try:
-                os.kill(child.pid, signum)
+                os.kill(child.pid, signal.SIGINT)
             except OSError:
                 pass
 
@@ -148,6 +149,8 @@ class Sweep:
                     self.progress(failure(p, "%s: %s" % (type(e).__name__, e)))
                 else:
                     if r is not None:
+                        if r.get("interrupted") and self.signum is not None:
+                            r["interrupted"] = signal_name(self.signum)  # the sweep's signal
                         self.progress(r)
             if self.signum is not None:
                 todo = []
