@@ -16,6 +16,11 @@
 namespace vqstub {
 namespace json {
 
+/* The deepest nesting of objects and arrays either side handles, a request
+ * object itself counting as one.  The reader refuses anything deeper,
+ * which also bounds its recursion. */
+constexpr int kMaxDepth = 64;
+
 /* ---- writer -------------------------------------------------------------- */
 
 class Writer {
@@ -82,7 +87,7 @@ class Writer {
     Writer &open(char c) {
         prefix();
         out_ += c;
-        if (depth_ + 1 < kMaxDepth)
+        if (depth_ < kMaxDepth)
             ++depth_;
         first_[depth_] = true;
         return *this;
@@ -127,9 +132,8 @@ class Writer {
         out_ += '"';
     }
 
-    static constexpr int kMaxDepth = 16;
     std::string &out_;
-    bool first_[kMaxDepth] = {true};
+    bool first_[kMaxDepth + 1] = {true};
     int depth_ = 0;
     bool after_key_ = false;
 };
@@ -169,7 +173,7 @@ class Reader {
             if (!eat(':'))
                 return false;
             ws();
-            if (!value(f.v, 0))
+            if (!value(f.v, 1))
                 return false;
             out.push_back(std::move(f));
             ws();
@@ -290,14 +294,18 @@ class Reader {
                         return false;
                     if (cp >= 0xD800 && cp < 0xDC00 && end_ - p_ >= 6 && p_[0] == '\\' &&
                         p_[1] == 'u') {
+                        /* the low half of a pair; anything else is read
+                         * again as an escape of its own */
+                        const char *next = p_;
                         p_ += 2;
                         unsigned lo;
-                        if (!hex4(&lo))
-                            return false;
-                        if (lo >= 0xDC00 && lo < 0xE000)
+                        if (hex4(&lo) && lo >= 0xDC00 && lo < 0xE000)
                             cp = 0x10000 + ((cp - 0xD800) << 10) + (lo - 0xDC00);
+                        else
+                            p_ = next;
                     }
-                    utf8(s, cp);
+                    /* a lone half has no UTF-8 form */
+                    utf8(s, cp >= 0xD800 && cp < 0xE000 ? kReplacement : cp);
                     break;
                 }
                 default:
@@ -319,8 +327,9 @@ class Reader {
         return r.ec == std::errc() && r.ptr == p_ && p_ > first;
     }
 
+    /* one value inside depth open containers */
     bool value(Value &v, int depth) {
-        if (depth > 64 || p_ == end_)
+        if (p_ == end_)
             return false;
         const char c = *p_;
         if (c == '"') {
@@ -328,6 +337,8 @@ class Reader {
             return string(v.s);
         }
         if (c == '{' || c == '[') {
+            if (depth == kMaxDepth)
+                return false;
             v.kind = Value::NESTED;
             const char close = c == '{' ? '}' : ']';
             ++p_;
@@ -372,6 +383,7 @@ class Reader {
         return number(&v.d);
     }
 
+    static constexpr unsigned kReplacement = 0xFFFD; /* U+FFFD REPLACEMENT CHARACTER */
     const char *p_;
     const char *end_;
 };

@@ -16,6 +16,7 @@
 #include "market.h"
 #include "market_calendar.h"
 #include "market_prices.h"
+#include "market_replay.h"
 #include "market_state.h"
 
 namespace vqstub {
@@ -222,25 +223,64 @@ int run() {
         path_of[i] = j;
     }
 
+    /* A symbol with replayed data is served from it alone: its
+     * subscriptions at other frequencies deliver nothing. */
+    const std::vector<replay::FeedPtr> feeds = replay::snapshot();
+    std::vector<std::unique_ptr<replay::Cursor>> cursors(subs.size());
+    std::vector<bool> walks(subs.size());
+    for (size_t i = 0; i < subs.size(); ++i) {
+        bool fed = false;
+        if (replay::FeedPtr f = replay::find(feeds, subs[i].symbol, subs[i].frequency, &fed))
+            cursors[i].reset(new replay::Cursor(std::move(f)));
+        walks[i] = !fed;
+    }
+
+    /* one event due: a step range of the walk, or a replayed row */
+    struct Item {
+        long long eob;
+        size_t sub;
+        const Ev *walk;
+        replay::Due row;
+    };
     std::vector<Ev> evs;
     day_events(subs, evs);
+    std::vector<Item> items;
+    std::vector<replay::Due> rows;
     std::string payload;
     std::vector<std::string> reports;
     bool aborted = false, stopped = false;
     const long long first = floor_div(cfg.start, kDay), last = floor_div(cfg.end, kDay);
     for (long long day = first; day <= last && !aborted && !stopped; ++day) {
-        if (!trading_day(day, cfg.holidays))
-            continue;
-        for (auto &p : paths)
-            p->day();
         const long long day_start = day * kDay;
-        for (const Ev &e : evs) {
-            const Sub &sub = subs[static_cast<size_t>(e.sub)];
-            const Path &p = *paths[path_of[static_cast<size_t>(e.sub)]];
-            const long long eob = day_start + clock_of(e.b * kStep, true);
-            const long long bob = sub.kind == TICK ? eob : day_start + clock_of(e.a * kStep, false);
-            if (bob < cfg.start || eob > cfg.end)
+        const bool trading = trading_day(day, cfg.holidays); /* replayed data has its own */
+        items.clear();
+        if (trading) {
+            for (auto &p : paths)
+                p->day();
+            for (const Ev &e : evs) {
+                const size_t i = static_cast<size_t>(e.sub);
+                const long long eob = day_start + clock_of(e.b * kStep, true);
+                const long long bob =
+                    subs[i].kind == TICK ? eob : day_start + clock_of(e.a * kStep, false);
+                if (walks[i] && bob >= cfg.start && eob <= cfg.end)
+                    items.push_back(Item{eob, i, &e, {}});
+            }
+        }
+        for (size_t i = 0; i < cursors.size(); ++i) {
+            if (!cursors[i])
                 continue;
+            rows.clear();
+            cursors[i]->day(day, cfg.start, cfg.end, rows);
+            for (const replay::Due &r : rows)
+                items.push_back(Item{r.row->eob, i, nullptr, r});
+        }
+        /* time order; at the same time, subscription order */
+        std::stable_sort(items.begin(), items.end(), [](const Item &x, const Item &y) {
+            return x.eob != y.eob ? x.eob < y.eob : x.sub < y.sub;
+        });
+        for (const Item &it : items) {
+            const Sub &sub = subs[it.sub];
+            const Path &p = *paths[path_of[it.sub]];
             if (stop_requested()) {
                 stopped = true;
                 break;
@@ -253,9 +293,16 @@ int run() {
                 }
                 /* orders decided earlier meet this bar's opening trade, or
                  * this tick: a tick at the time of the order is not later */
-                fill_pending(g_state, sub.symbol, bob, sub.kind == TICK, p.price[e.a], reports);
-                g_state.now = eob;
-                g_state.prices[sub.symbol].last = p.price[e.b - 1];
+                const long long bob = sub.kind == TICK ? it.eob
+                                      : it.walk ? day_start + clock_of(it.walk->a * kStep, false)
+                                                : it.row.row->bob;
+                const double open = it.walk            ? p.price[it.walk->a]
+                                    : sub.kind == TICK ? it.row.row->close /* its price */
+                                                       : it.row.row->open;
+                fill_pending(g_state, sub.symbol, bob, sub.kind == TICK, open, reports);
+                g_state.now = it.eob;
+                g_state.prices[sub.symbol].last =
+                    it.walk ? p.price[it.walk->b - 1] : it.row.row->close;
                 ++(sub.kind == TICK ? g_state.ticks : g_state.bars);
             }
             if (!reports.empty()) { /* the fills come before the bar they opened */
@@ -268,10 +315,14 @@ int run() {
                     break;
                 }
             }
-            if (sub.kind == TICK)
-                tick_json(payload, sub, p, e.a, eob);
+            if (!it.walk && sub.kind == TICK)
+                replay::tick_json(payload, cursors[it.sub]->feed(), it.row);
+            else if (!it.walk)
+                replay::bar_json(payload, cursors[it.sub]->feed(), it.row);
+            else if (sub.kind == TICK)
+                tick_json(payload, sub, p, it.walk->a, it.eob);
             else
-                bar_json(payload, sub, p, e, day_start);
+                bar_json(payload, sub, p, *it.walk, day_start);
             if (EventCallback cb = current_callback())
                 cb(sub.kind == TICK ? "tick" : "bar", payload.data(),
                    static_cast<int>(payload.size()));
@@ -282,8 +333,9 @@ int run() {
             if (aborted)
                 break;
         }
-        for (auto &p : paths)
-            p->pre_close = p->price[kStepsPerDay - 1];
+        if (trading)
+            for (auto &p : paths)
+                p->pre_close = p->price[kStepsPerDay - 1];
     }
     {
         std::lock_guard<std::mutex> lock(g_mu);

@@ -138,6 +138,19 @@ void push_event(const char *msg_type, const char *data, int len);
  * until vqi_stop is called. */
 void deliver_events(bool honour_stop);
 
+/* An event taken out of the queue, to be delivered `count` times. */
+struct TakenEvent {
+    std::string type;
+    bool type_null;
+    std::string data;
+    bool data_null;
+    int len;
+    long long count;
+};
+/* Takes every queued event out of the queue at once; they stop counting as
+ * pending, and vqi_run/vqi_poll no longer see them. */
+std::vector<TakenEvent> take_events();
+
 /* default text of vqi_strerror; the pointer stays valid for good */
 const char *strerror_text(int errorno);
 

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "market.h"
+#include "market_replay.h"
 #include "state.h"
 
 namespace vqstub {
@@ -21,7 +22,8 @@ const char *const kNames[FN_COUNT] = {
 };
 
 Script g_scripts[FN_COUNT];
-std::atomic<bool> g_recording{true};
+/* off until a test asks: a long backtest must not keep every call */
+std::atomic<bool> g_recording{false};
 
 namespace {
 
@@ -30,11 +32,15 @@ struct Call {
     Args args;
 };
 
-/* Library functions may be called from several threads at once (the
- * extension releases the GIL), so the log and the queue take a lock.
+/* Library functions may be called from several threads at once: the
+ * extension calls with the GIL held, but ctypes releases it around every
+ * foreign call (the tests' own handle does so from threads), and any other
+ * host may do the same.  So the log and the queue take a lock.
  * Scripts are only written by a test between calls and are read bare. */
 std::mutex g_calls_mu;
-std::vector<Call> g_calls;
+std::deque<Call> g_calls; /* the newest g_call_cap calls */
+size_t g_call_cap = VQSTUB_DEFAULT_CALL_CAP;
+long long g_calls_dropped = 0;
 
 struct Event {
     std::string type;
@@ -107,6 +113,14 @@ struct ErrText {
 
 void commit(Fn id, Args &&args) {
     std::lock_guard<std::mutex> lock(g_calls_mu);
+    if (g_call_cap == 0) {
+        ++g_calls_dropped;
+        return;
+    }
+    if (g_calls.size() >= g_call_cap) {
+        g_calls.pop_front();
+        ++g_calls_dropped;
+    }
     g_calls.push_back(Call{id, std::move(args)});
 }
 
@@ -163,6 +177,17 @@ void deliver_events(bool honour_stop) {
     }
 }
 
+std::vector<TakenEvent> take_events() {
+    std::vector<TakenEvent> out;
+    std::lock_guard<std::mutex> lock(g_events_mu);
+    for (const EventRef &ev : g_queue)
+        out.push_back(
+            TakenEvent{ev->type, ev->type_null, ev->data, ev->data_null, ev->len, ev->remaining});
+    g_queue.clear();
+    g_pending = 0;
+    return out;
+}
+
 const char *strerror_text(int errorno) {
     if (errorno == 0)
         return "success";
@@ -189,7 +214,9 @@ extern "C" {
 void vqstub_reset(void) {
     {
         std::lock_guard<std::mutex> lock(g_calls_mu);
-        std::vector<Call>().swap(g_calls);
+        std::deque<Call>().swap(g_calls);
+        g_call_cap = VQSTUB_DEFAULT_CALL_CAP;
+        g_calls_dropped = 0;
     }
     for (Script &s : g_scripts)
         s = Script();
@@ -202,6 +229,7 @@ void vqstub_reset(void) {
     clear_stop();
     g_market_on.store(false);
     market::clear();
+    replay::clear();
 }
 
 void vqstub_set_market(int on) {
@@ -210,6 +238,27 @@ void vqstub_set_market(int on) {
 
 void vqstub_set_recording(int on) {
     g_recording.store(on != 0);
+}
+
+/* ---- bounded call log ---------------------------------------------------- */
+
+void vqstub_set_call_cap(long long cap) {
+    std::lock_guard<std::mutex> lock(g_calls_mu);
+    g_call_cap = cap > 0 ? static_cast<size_t>(cap) : 0;
+    while (g_calls.size() > g_call_cap) {
+        g_calls.pop_front();
+        ++g_calls_dropped;
+    }
+}
+
+long long vqstub_call_cap(void) {
+    std::lock_guard<std::mutex> lock(g_calls_mu);
+    return static_cast<long long>(g_call_cap);
+}
+
+long long vqstub_calls_dropped(void) {
+    std::lock_guard<std::mutex> lock(g_calls_mu);
+    return g_calls_dropped;
 }
 
 int vqstub_call_count(void) {

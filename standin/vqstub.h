@@ -28,19 +28,30 @@ enum {
     VQSTUB_BOOL = 5
 };
 
-/* Forget calls, scripts, queued events and counters; recording back on,
- * stop flag cleared, offline market cleared and switched off.  The
- * registered event callback is kept. */
+/* Forget calls, scripts, queued events and counters; recording on with
+ * the default cap, stop flag cleared, offline market cleared and switched
+ * off.  The registered event callback is kept. */
 VQSTUB_API void vqstub_reset(void);
+/* Recording of calls: off in a fresh process, so that a long backtest runs
+ * in flat memory; on after vqstub_reset. */
 VQSTUB_API void vqstub_set_recording(int on);
+
+/* The call log is bounded: it keeps the newest `cap` calls and drops the
+ * oldest, counting them.  vqstub_reset restores the default cap and zeroes
+ * the count; a cap <= 0 keeps no call. */
+#define VQSTUB_DEFAULT_CALL_CAP 100000
+VQSTUB_API void vqstub_set_call_cap(long long cap);
+VQSTUB_API long long vqstub_call_cap(void);
+VQSTUB_API long long vqstub_calls_dropped(void);
 
 /* The offline market (MARKET.md): on in a fresh process, off after
  * vqstub_reset or any vqstub_script_* call.  Switching it on keeps what it
  * was configured with. */
 VQSTUB_API void vqstub_set_market(int on);
 
-/* Recorded calls, oldest first.  Out-of-range indexes give NULL, -1 or 0.
- * Pointers stay valid until the next vqstub_reset. */
+/* Recorded calls, oldest kept first.  Out-of-range indexes give NULL, -1
+ * or 0.  Pointers stay valid until the next vqstub_reset or until their
+ * call is dropped from the log. */
 VQSTUB_API int vqstub_call_count(void);
 VQSTUB_API const char *vqstub_call_name(int i);
 VQSTUB_API int vqstub_call_argc(int i);
@@ -64,6 +75,38 @@ VQSTUB_API void vqstub_queue_event(const char *msg_type, const void *data, int l
 VQSTUB_API long long vqstub_pending_events(void);
 VQSTUB_API long long vqstub_events_delivered(void);
 VQSTUB_API long long vqstub_events_dropped(void);
+
+/* A delivery thread of the library's own, as a library may have: the
+ * events queued so far leave the queue at once (vqi_run/vqi_poll no longer
+ * see them) and a new thread delivers them, in order and each as often as
+ * queued, to the callback registered at the time, whether or not a call
+ * into the library is in progress.  Returns 0, or -1 while an earlier
+ * thread has not been joined. */
+VQSTUB_API int vqstub_thread_start(void);
+/* Waits for that thread to end and returns how many events it delivered
+ * (0 when there is none).  The caller must not hold what the callback needs
+ * to run: from Python, call it through ctypes.CDLL, which lets go of the
+ * interpreter lock for the call. */
+VQSTUB_API long long vqstub_thread_join(void);
+/* Events that thread has delivered so far, without waiting: a callback
+ * counts once it has returned. */
+VQSTUB_API long long vqstub_thread_delivered(void);
+
+/* ---- market replay ------------------------------------------------------ */
+
+/* Serve the n rows given for (symbol, frequency) instead of the random walk
+ * (MARKET.md, "Replay").  Times are naive seconds since 1970-01-01 and
+ * strictly increase by eob.  A bar row is bob, eob, open, high, low, close,
+ * volume, amount; a "tick" row is a trade at eob: close is its price,
+ * volume and amount its size (bob, open, high and low are not read).  The
+ * rows are copied and replace any earlier ones for the pair, from the next
+ * run on.  n == 0 forgets the pair, and a NULL symbol forgets every pair.
+ * Returns 0, or -1 when the symbol is empty, the frequency is not one the
+ * market makes, n < 0, an array is NULL or the times do not increase. */
+VQSTUB_API int vqstub_market_feed(const char *symbol, const char *frequency, int n,
+                                  const long long *bob, const long long *eob, const double *open,
+                                  const double *high, const double *low, const double *close,
+                                  const long long *volume, const double *amount);
 
 #ifdef __cplusplus
 }

@@ -25,6 +25,9 @@ __all__ = [
     "pending",
     "delivered",
     "dropped",
+    "thread_start",
+    "thread_join",
+    "thread_delivered",
     "exported_symbols",
 ]
 
@@ -64,10 +67,14 @@ def _locate():
 
 lib_path = _locate()
 lib = ctypes.CDLL(lib_path)
+# The same library through calls that keep the interpreter lock (ctypes.CDLL
+# lets go of it for each call).  Used for calls that never wait, so that a
+# delivery thread of the library cannot run Python code in between.
+lib_locked = ctypes.PyDLL(lib_path)
 
 
-def _declare(name, restype, *argtypes):
-    fn = getattr(lib, name)
+def _declare(name, restype, *argtypes, handle=lib):
+    fn = getattr(handle, name)
     fn.restype = restype
     fn.argtypes = argtypes
     return fn
@@ -89,8 +96,11 @@ _script_double = _declare("vqstub_script_double", _c.c_int, _c.c_char_p, _c.c_do
 _script_text = _declare("vqstub_script_text", _c.c_int, _c.c_char_p, _c.c_char_p)
 _script_response = _declare("vqstub_script_response", _c.c_int, _c.c_char_p, _c.c_char_p, _c.c_int)
 _queue_event = _declare(
-    "vqstub_queue_event", None, _c.c_char_p, _c.c_char_p, _c.c_int, _c.c_longlong
+    "vqstub_queue_event", None, _c.c_char_p, _c.c_char_p, _c.c_int, _c.c_longlong, handle=lib_locked
 )
+_thread_start = _declare("vqstub_thread_start", _c.c_int, handle=lib_locked)
+_thread_join = _declare("vqstub_thread_join", _c.c_longlong)
+_thread_delivered = _declare("vqstub_thread_delivered", _c.c_longlong, handle=lib_locked)
 _pending = _declare("vqstub_pending_events", _c.c_longlong)
 _delivered = _declare("vqstub_events_delivered", _c.c_longlong)
 _dropped = _declare("vqstub_events_dropped", _c.c_longlong)
@@ -238,6 +248,25 @@ def delivered():
 
 def dropped():
     return _dropped()
+
+
+def thread_start():
+    """Hand the events queued so far to a new thread of the library's own,
+    which delivers them.  The interpreter lock is kept meanwhile, so the
+    thread's first event waits until this thread lets go of it."""
+    if _thread_start() != 0:
+        raise RuntimeError("the previous delivery thread has not been joined")
+
+
+def thread_join():
+    """Wait for the delivery thread (the interpreter lock is free meanwhile,
+    so it can deliver); the number of events it delivered."""
+    return _thread_join()
+
+
+def thread_delivered():
+    """Events the delivery thread has delivered so far (callbacks returned)."""
+    return _thread_delivered()
 
 
 def exported_symbols(path=None):

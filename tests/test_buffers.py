@@ -33,16 +33,6 @@ class ByteArray(bytearray):
     pass
 
 
-class LongLiar(bytes):
-    def __len__(self):
-        return 1 << 20
-
-
-class ShortLiar(bytearray):
-    def __len__(self):
-        return 1
-
-
 REQ = b"q\0r"
 
 
@@ -81,15 +71,6 @@ def test_request_passed_whole(lib, mod, name, fn, adapted, kind):
             same(f(make(data)), result_of(kind, OK, b"r"))
             # empty gives a real pointer with length 0, never NULL
             lib.assert_called(fn, data, len(data))
-
-
-@with_request
-def test_length_is_the_true_byte_count(lib, mod, name, fn, adapted, kind):
-    f = getattr(mod, name)
-    for req in (LongLiar(b"abc"), ShortLiar(b"abc")):
-        lib.reset()
-        f(req)
-        lib.assert_called(fn, b"abc", 3)
 
 
 @with_request

@@ -136,6 +136,21 @@ def odd(**dunders):
     return type("Odd", (), dunders)()
 
 
+class LongRequest(bytearray):
+    def __len__(self):
+        return 99
+
+
+class ShortRequest(bytes):
+    def __len__(self):
+        return 1
+
+
+class OwnEncode(str):
+    def encode(self, *args):
+        return b"enc"
+
+
 VALID = {"T": b"t\0x", "Q": b"r\0q", "I": 7, "B": 3, "R": 2.5, "V": [1], "A": None}
 BAD_INT = [
     ("str", "7", TypeError),
@@ -160,6 +175,8 @@ BAD = {
         ("None", None, TypeError),
         ("list", [b"a"], TypeError),
         ("__len__ raises", odd(__len__=boom), Boom),
+        ("__len__ beyond the buffer", LongRequest(b"r\0q"), ValueError),
+        ("__len__ shorter", ShortRequest(b"r\0q"), None),
     ],
     "I": BAD_INT,
     "B": BAD_INT,
@@ -238,6 +255,9 @@ def sig_cases(sig):
         bad = list(BAD[kind])
         if kind in "TQ":
             bad.append(("str", "abc", None if sig.adapted else TypeError))
+            bad.append(
+                ("str with its own encode", OwnEncode("x"), None if sig.adapted else TypeError)
+            )
         if sig.adapted or kind in "TQ":
             bad.append(
                 ("non-ASCII str", "caf\xe9", UnicodeEncodeError if sig.adapted else TypeError)

@@ -215,15 +215,6 @@ def test_algo_order_batch_request(lib, mod):
     lib.assert_called("vqi_algo_order_batch_pb", b"r", 1, b"x", b"y")
 
 
-def test_algo_order_batch_true_length(lib, mod):
-    class Liar(bytes):
-        def __len__(self):
-            return 1 << 20
-
-    mod.py_vqi_algo_order_batch(Liar(b"abc"), b"n", b"p")
-    lib.assert_called("vqi_algo_order_batch_pb", b"abc", 3, b"n", b"p")
-
-
 def test_algo_order_batch_bad_request(lib, mod):
     # len(req) comes before anything else is looked at
     with pytest.raises(TypeError, match="^object of type 'NoneType' has no len\\(\\)$"):

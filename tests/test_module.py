@@ -142,6 +142,7 @@ def test_failed_import_is_forgotten_and_retried():
         del sys.meta_path[0]
         import vq.csdk.c_sdk as m, standin
         assert m.vqsdklogger is sys.modules['vq.utils'].vqsdklogger
+        standin.recording(True)  # off in a fresh process
         assert m.py_vqi_run() == 0
         assert [c[0] for c in standin.calls()] == ['vqi_run']
         print('second: ok')

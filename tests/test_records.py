@@ -1,6 +1,7 @@
 """The dict-like record classes."""
 
 import collections
+import gc
 import sys
 
 import contract
@@ -246,3 +247,91 @@ def test_keyword_forms():
     c_sdk.TickLikeDict2.__setitem__(self=r, item="j", value=2)
     assert d == {"k": 1, "j": 2} and c_sdk.TickLikeDict2.__getitem__(r, item="k") == 1
     assert c_sdk.BarLikeDict2.__contains__(c_sdk.BarLikeDict2(d), key="k") is True
+
+
+def test_construction_follows_the_class_as_it_is_now(monkeypatch):
+    # construction must run whatever __init__ and __setattr__ the class has
+    # at the moment, and find the class by its name
+    cls = c_sdk.TickLikeDict2
+    own_setattr = vars(cls)["__setattr__"]
+    seen = []
+
+    def spy(self, item, value):
+        seen.append(item)
+        own_setattr(self, item, value)
+
+    monkeypatch.setattr(cls, "unrelated", 1, raising=False)
+    assert cls({"a": 1}).a == 1
+    monkeypatch.setattr(cls, "__setattr__", spy)
+    assert cls({"a": 2}).a == 2 and seen == ["data"]
+    monkeypatch.setattr(cls, "__init__", lambda self, data: None)
+    with pytest.raises(AttributeError):
+        cls({"a": 3}).data
+    monkeypatch.undo()
+    assert cls({"a": 5}).a == 5 and seen == ["data"]
+    monkeypatch.setattr(c_sdk, "TickLikeDict2", c_sdk.BarLikeDict2)
+    with pytest.raises(TypeError):  # super(BarLikeDict2, <TickLikeDict2>)
+        cls({})
+    monkeypatch.delattr(c_sdk, "TickLikeDict2")
+    with pytest.raises(NameError, match="TickLikeDict2"):
+        cls({})
+
+
+@pytest.mark.parametrize("cls", CLASSES, ids=contract.RECORDS)
+def test_freeing_releases_the_mapping_and_the_class(cls):
+    sub = type("Sub", (cls,), {})  # a subclass frees its own part first
+    for kind in (cls, sub):
+        d = {}
+        before = (sys.getrefcount(kind), sys.getrefcount(d))
+        for _ in range(100):
+            kind(d)
+        assert (sys.getrefcount(kind), sys.getrefcount(d)) == before
+    r = sub({})
+    gone = []
+    ref = __import__("weakref").ref(r, gone.append)
+    del r
+    assert ref() is None and gone == [ref]
+
+
+def test_a_finalizer_set_on_the_class_runs_for_every_record():
+    cls = c_sdk.ObjectLikeDict2
+    seen = []
+    try:
+        cls.__del__ = lambda self: seen.append(self)
+        d = {}
+        cls(d)
+        assert len(seen) == 1 and seen[0].data is d  # resurrected by its finalizer
+        before = sys.getrefcount(d)
+        seen.clear()  # freed now, without running the finalizer again
+        assert sys.getrefcount(d) == before - 1 and seen == []
+        for _ in range(3):
+            cls({})
+        assert len(seen) == 3
+        seen.clear()
+
+        # the collector finalizes a record in a cycle, and the finalizer takes
+        # itself off the class: the record's memory, reused, must not carry
+        # the mark of a finalized object to the next record
+        def once(self):
+            seen.append("cycle")
+            del cls.__del__
+
+        cls.__del__ = once
+        r = cls({})
+        r["self"] = r
+        del r
+        gc.collect()
+        assert seen == ["cycle"]
+        cls.__del__ = lambda self: seen.append("next")
+        cls({})
+        assert seen == ["cycle", "next"]
+    finally:
+        if "__del__" in vars(cls):
+            del cls.__del__
+
+
+def test_a_long_chain_of_records_is_freed():
+    r = c_sdk.ObjectLikeDict2({})
+    for _ in range(1000000):
+        r = c_sdk.ObjectLikeDict2(r)
+    del r  # would overflow the C stack if freed recursively

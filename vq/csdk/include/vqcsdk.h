@@ -11,7 +11,11 @@
  *    memory stays owned by the library and is never freed by the caller.
  *  - returned texts are owned by the library, never freed by the caller.
  *  - events are delivered through the registered EventCallback, on the
- *    thread that is inside a library call (vqi_run, vqi_poll, ...).
+ *    thread that is inside a library call (vqi_run, vqi_poll, ...).  The
+ *    Python module also takes an event from another thread (one of the
+ *    library's own): it acquires the interpreter lock for it, so such an
+ *    event waits until the lock is free (for example until py_vqi_run
+ *    returns, since every call through the module keeps the lock).
  */
 #ifndef VQCSDK_H
 #define VQCSDK_H

@@ -51,6 +51,15 @@ inline PyObject *call_function(PyObject *func, PyObject *const *args, size_t nar
     return PyObject_Vectorcall(func, args, nargsf, kwnames);
 }
 
+// arg.encode('ascii'): done in C for an exact str; a subclass's own
+// encode is called, so that an override is honoured, and whatever it
+// returns is passed on.
+inline PyObject *encode_ascii(PyObject *arg) {
+    if (VQ_LIKELY(PyUnicode_CheckExact(arg)))
+        return PyUnicode_AsASCIIString(arg);
+    return PyObject_CallMethod(arg, "encode", "s", "ascii");
+}
+
 VQ_NOINLINE PyObject *call_encoded(PyObject *func, PyObject *const *args, Py_ssize_t nargs,
                                    PyObject *kwnames, Py_ssize_t total, Py_ssize_t first) {
     // One spare slot in front lets the callee use PY_VECTORCALL_ARGUMENTS_OFFSET.
@@ -65,7 +74,7 @@ VQ_NOINLINE PyObject *call_encoded(PyObject *func, PyObject *const *args, Py_ssi
     for (; done < total; ++done) {
         PyObject *a = args[done];
         if (done >= first && PyUnicode_Check(a)) {
-            a = PyUnicode_AsASCIIString(a);
+            a = encode_ascii(a);
             if (a == nullptr)
                 goto cleanup;
         } else {

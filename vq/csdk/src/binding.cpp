@@ -92,8 +92,37 @@ VQ_NOINLINE static PyObject *const *missing(const Params &p, PyObject *const *bo
     return nullptr;
 }
 
+// From 3.13 a def names the closest parameter, by the interpreter's own
+// measure, which it exposes as _suggestions._generate_suggestions.
+static Ref suggestion(const Params &p, PyObject *key) {
+#if PY_VERSION_HEX >= 0x030D0000
+    Ref module(PyImport_ImportModule("_suggestions"));
+    Ref names(module ? PyList_New(p.count) : nullptr);
+    if (names) {
+        for (int i = 0; i < p.count; ++i)
+            PyList_SET_ITEM(names.get(), i, Py_NewRef(p.names[i]));
+        Ref found(
+            PyObject_CallMethod(module.get(), "_generate_suggestions", "OO", names.get(), key));
+        if (found && found.get() != Py_None)
+            return found;
+    }
+    PyErr_Clear();  // no suggestion is what the interpreter gives then too
+#else
+    (void)p;
+    (void)key;
+#endif
+    return Ref();
+}
+
 VQ_NOINLINE static PyObject *const *unexpected(const Params &p, PyObject *key) {
-    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", p.function, key);
+    Ref hint = suggestion(p, key);
+    if (hint)
+        PyErr_Format(PyExc_TypeError,
+                     "%s() got an unexpected keyword argument '%S'. Did you mean '%S'?", p.function,
+                     key, hint.get());
+    else
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", p.function,
+                     key);
     return nullptr;
 }
 

@@ -73,3 +73,88 @@ static inline PyInterpreterState *vq_current_interpreter(void) {
 #    define VQ_LIKELY(x)   (x)
 #    define VQ_UNLIKELY(x) (x)
 #endif
+
+// ==== Record classes: class calls, deallocation and private layouts =========
+// (used by records.cpp and record_slots.cpp)
+
+// Calling a class goes through its tp_vectorcall from 3.9 on; before that
+// only through tp_new and tp_init with an argument tuple.
+#if PY_VERSION_HEX >= 0x03090000
+#    define VQ_HAVE_CLASS_VECTORCALL 1
+#else
+#    define VQ_HAVE_CLASS_VECTORCALL 0
+#endif
+
+// Whether the tp_dealloc of a heap type, called as the base deallocator of a
+// subclass instance, releases the instance's reference to its type: from 3.8
+// on it does; 3.7's subclass deallocator releases it itself afterwards.
+#if PY_VERSION_HEX >= 0x03080000
+#    define VQ_BASE_DEALLOC_RELEASES_TYPE 1
+#else
+#    define VQ_BASE_DEALLOC_RELEASES_TYPE 0
+#endif
+
+// The trashcan, which bounds the recursion of deallocators that free chains
+// of objects.  END takes the object on 3.7 only.
+#if PY_VERSION_HEX >= 0x03080000
+#    define VQ_TRASHCAN_BEGIN(op, dealloc) Py_TRASHCAN_BEGIN(op, dealloc)
+#    define VQ_TRASHCAN_END(op)            Py_TRASHCAN_END
+#else
+#    define VQ_TRASHCAN_BEGIN(op, dealloc) Py_TRASHCAN_SAFE_BEGIN(op)
+#    define VQ_TRASHCAN_END(op)            Py_TRASHCAN_SAFE_END(op)
+#endif
+
+// A class's version tag changes whenever an attribute of the class or of a
+// base is set or deleted, or its bases change; valid tags are never 0.
+// Up to 3.12 a flag marks the tag valid; from 3.13 on a changed class's tag
+// is 0 until it is given a new one.  _PyType_Lookup gives one when it can.
+static inline unsigned int vq_type_version(PyTypeObject *tp) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return tp->tp_version_tag;
+#else
+    return (tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) != 0 ? tp->tp_version_tag : 0;
+#endif
+}
+// True while the class still has the valid tag `tag` (false for tag 0).
+static inline bool vq_type_version_is(PyTypeObject *tp, unsigned int tag) {
+    return tag != 0 && vq_type_version(tp) == tag;
+}
+
+// Attribute lookup along the class's MRO, without calling descriptors:
+// borrowed, no exception set.  Private, exported on 3.7 to 3.13.
+static inline PyObject *vq_type_lookup(PyTypeObject *tp, PyObject *name) {
+    return _PyType_Lookup(tp, name);
+}
+
+// The getter of a property object: the first field after the header of the
+// interpreter's (private) property layout, the same on 3.7 to 3.13.
+struct VqPropertyHead {
+    PyObject_HEAD PyObject *prop_get;
+};
+static inline PyObject *vq_property_getter(PyObject *property) {
+    return reinterpret_cast<VqPropertyHead *>(property)->prop_get;
+}
+
+// The offset of the slot that a member descriptor (a __slots__ entry) reads.
+#include <structmember.h>  // PyMemberDef in full, before 3.12
+static inline Py_ssize_t vq_member_offset(PyObject *member) {
+    return reinterpret_cast<PyMemberDescrObject *>(member)->d_member->offset;
+}
+
+// Whether PyObject_Init takes a reference to a heap type for the object
+// (from 3.8 on; on 3.7 the caller takes it).
+#if PY_VERSION_HEX >= 0x03080000
+#    define VQ_OBJECT_INIT_REFS_HEAP_TYPE 1
+#else
+#    define VQ_OBJECT_INIT_REFS_HEAP_TYPE 0
+#endif
+
+// Whether the collector has run the object's finalizer (the mark stays on
+// the object's memory).
+static inline bool vq_gc_is_finalized(PyObject *op) {
+#if PY_VERSION_HEX >= 0x03090000
+    return PyObject_GC_IsFinalized(op) != 0;
+#else
+    return _PyGC_FINALIZED(op) != 0;
+#endif
+}

@@ -12,11 +12,34 @@ bool text_type_error(PyObject *o) {
     return false;
 }
 
-bool request_error(PyObject *o) {
-    // len(req) comes first: an object without a length fails there.
-    if (PyObject_Size(o) < 0)
+// A subclass of bytes or bytearray, or anything else.  len(req) comes
+// first, as the call's own step: an object without a length fails there,
+// and an exception of a subclass's __len__ propagates.  The length may
+// shorten the request to a prefix; one beyond the buffer is refused, since
+// the library would read memory that is not the request's.
+bool request_from_other(PyObject *o, const char *&ptr, int &len, BufferPin &pin) {
+    Py_ssize_t n = PyObject_Size(o);
+    if (n < 0)
         return false;
-    return text_type_error(o);
+    Py_ssize_t size;
+    if (PyBytes_Check(o)) {
+        ptr = PyBytes_AS_STRING(o);
+        size = PyBytes_GET_SIZE(o);
+    } else if (PyByteArray_Check(o)) {
+        ptr = pin.pin(o);  // after __len__, which may have resized it
+        size = PyByteArray_GET_SIZE(o);
+    } else {
+        return text_type_error(o);
+    }
+    if (n > size) {
+        PyErr_Format(PyExc_ValueError, "len(req) is %zd but the request holds only %zd bytes", n,
+                     size);
+        return false;
+    }
+    if (n > INT_MAX)
+        return request_too_long(n);
+    len = (int)n;
+    return true;
 }
 
 bool request_too_long(Py_ssize_t n) {

@@ -29,7 +29,6 @@ namespace vq {
 
 // ---- out-of-line slow paths --------------------------------------------------
 VQ_NOINLINE bool text_type_error(PyObject *o);
-VQ_NOINLINE bool request_error(PyObject *o);
 VQ_NOINLINE bool request_too_long(Py_ssize_t n);
 VQ_NOINLINE bool int_overflow();
 VQ_NOINLINE bool int_from_other(PyObject *o, int &out);
@@ -60,6 +59,9 @@ struct BufferPin {
     }
 };
 
+// A request that is not exactly bytes or bytearray.
+VQ_NOINLINE bool request_from_other(PyObject *o, const char *&ptr, int &len, BufferPin &pin);
+
 // ---- the conversions themselves ---------------------------------------------
 static inline bool as_text(PyObject *o, const char *&out, BufferPin &pin) {
     if (VQ_LIKELY(PyBytes_Check(o))) {
@@ -73,18 +75,19 @@ static inline bool as_text(PyObject *o, const char *&out, BufferPin &pin) {
     return text_type_error(o);
 }
 
-// The length passed is the object's own byte count, so that a subclass with
-// a lying __len__ cannot make the library read past the buffer.
+// Exact bytes and bytearray pass their own size without running Python
+// code.  A subclass goes through len(req) (out of line), which may shorten
+// the request to a prefix but never lengthen it past the buffer.
 static inline bool as_request(PyObject *o, const char *&ptr, int &len, BufferPin &pin) {
     Py_ssize_t n;
-    if (VQ_LIKELY(PyBytes_Check(o))) {
+    if (VQ_LIKELY(PyBytes_CheckExact(o))) {
         ptr = PyBytes_AS_STRING(o);
         n = PyBytes_GET_SIZE(o);
-    } else if (PyByteArray_Check(o)) {
+    } else if (PyByteArray_CheckExact(o)) {
         ptr = pin.pin(o);
         n = PyByteArray_GET_SIZE(o);
     } else {
-        return request_error(o);
+        return request_from_other(o, ptr, len, pin);
     }
     if (VQ_UNLIKELY(n > INT_MAX))
         return request_too_long(n);

@@ -112,7 +112,25 @@ VQ_NOINLINE void report_failure() {
 }  // namespace
 
 extern "C" {
+static void callback_wrapper(const char *msg_type, const void *data, int data_len);
+}
+
+// An event from a thread that does not hold the interpreter lock (a thread
+// of the library's own, say) takes the lock, and is then delivered like any
+// other; it waits while another thread holds the lock.
+VQ_NOINLINE static void deliver_from_foreign_thread(const char *msg_type, const void *data,
+                                                    int data_len) {
+    PyGILState_STATE state = PyGILState_Ensure();
+    callback_wrapper(msg_type, data, data_len);  // holding the lock: the ordinary path
+    PyGILState_Release(state);
+}
+
+extern "C" {
 static void callback_wrapper(const char *msg_type, const void *data, int data_len) {
+    // Events during a call through the module come on its thread, which
+    // holds the lock: one check, and on.
+    if (VQ_UNLIKELY(!PyGILState_Check()))
+        return deliver_from_foreign_thread(msg_type, data, data_len);
     if (deliver(msg_type, data, data_len) < 0)
         report_failure();
 }

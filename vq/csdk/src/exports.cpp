@@ -76,15 +76,16 @@ PyObject *export_vectorcall(PyObject *obj, PyObject *const *args, size_t nargsf,
     const ExportRow &row = *self.row;
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
+    // As for a builtin function of that arity: keywords are refused first.
+    if (row.arity <= 1 && nkw != 0)
+        return PyErr_Format(PyExc_TypeError, "%s() takes no keyword arguments", row.name);
     if (row.arity == 0) {
-        if (nargs != 0 || nkw != 0)
+        if (nargs != 0)
             return PyErr_Format(PyExc_TypeError, "%s() takes no arguments (%zd given)", row.name,
-                                nargs + nkw);
+                                nargs);
         return row.adapter(self, args);
     }
     if (row.arity == 1) {
-        if (nkw != 0)
-            return PyErr_Format(PyExc_TypeError, "%s() takes no keyword arguments", row.name);
         if (nargs != 1)
             return PyErr_Format(PyExc_TypeError, "%s() takes exactly one argument (%zd given)",
                                 row.name, nargs);

@@ -1,0 +1,203 @@
+/*
+ * market_replay.cpp - the fed series behind vqstub_market_feed, and the events a
+ * run makes of them.  Formats are in MARKET.md ("Replay").
+ */
+#include "market_replay.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <mutex>
+
+#include "json.h"
+#include "market_calendar.h"
+#include "vqstub.h"
+
+namespace vqstub {
+namespace replay {
+namespace {
+
+std::mutex g_mu;
+std::vector<FeedPtr> g_feeds;
+
+long long day_of(long long t) {
+    return market::floor_div(t, market::kDay);
+}
+
+/* as the market subscribes them: tick, 1d, 86400s, or <N>s with N a
+ * multiple of 3 up to 14400 */
+bool frequency_ok(const char *f, bool *tick) {
+    *tick = std::strcmp(f, "tick") == 0;
+    if (*tick || std::strcmp(f, "1d") == 0 || std::strcmp(f, "86400s") == 0)
+        return true;
+    long n = 0;
+    const char *p = f;
+    while (*p >= '0' && *p <= '9' && n <= 100000)
+        n = n * 10 + (*p++ - '0');
+    return p != f && std::strcmp(p, "s") == 0 && n > 0 && n <= 14400 && n % 3 == 0;
+}
+
+double cents(double p) {
+    return std::max(0.01, std::round(p * 100) / 100);
+}
+
+}  // namespace
+
+std::vector<FeedPtr> snapshot() {
+    std::lock_guard<std::mutex> lock(g_mu);
+    return g_feeds;
+}
+
+void clear() {
+    std::lock_guard<std::mutex> lock(g_mu);
+    g_feeds.clear();
+}
+
+FeedPtr find(const std::vector<FeedPtr> &feeds, const std::string &symbol,
+             const std::string &frequency, bool *symbol_fed) {
+    FeedPtr hit;
+    *symbol_fed = false;
+    for (const FeedPtr &f : feeds) {
+        if (f->symbol != symbol)
+            continue;
+        *symbol_fed = true;
+        if (f->frequency == frequency)
+            hit = f;
+    }
+    return hit;
+}
+
+void Cursor::step(const Row &r, long long row_day, Due *due) {
+    if (!any_ || row_day != day_) {
+        if (any_)
+            prev_day_close_ = last_close_;
+        else
+            prev_day_close_ = r.open; /* the first day: its opening price */
+        day_ = row_day;
+        any_ = true;
+        open_ = r.open;
+        high_ = r.high;
+        low_ = r.low;
+        cum_volume_ = 0;
+        cum_amount_ = 0;
+    }
+    high_ = std::max(high_, r.high);
+    low_ = std::min(low_, r.low);
+    cum_volume_ += r.volume;
+    cum_amount_ += r.amount;
+    last_close_ = r.close;
+    if (due)
+        *due = Due{&r, prev_day_close_, open_, high_, low_, cum_amount_, cum_volume_};
+}
+
+void Cursor::day(long long day, long long start, long long end, std::vector<Due> &out) {
+    const std::vector<Row> &rows = feed_->rows;
+    for (; next_ < rows.size(); ++next_) {
+        const Row &r = rows[next_];
+        const long long d = day_of(r.eob);
+        if (d > day)
+            break;
+        if (d < day || r.bob < start || r.eob > end) {
+            step(r, d, nullptr);
+            continue;
+        }
+        Due due;
+        step(r, d, &due);
+        out.push_back(due);
+    }
+}
+
+void bar_json(std::string &out, const Feed &f, const Due &d) {
+    const Row &r = *d.row;
+    json::Writer w(out);
+    w.begin_object()
+        .field("symbol", f.symbol)
+        .field("frequency", f.frequency)
+        .field("bob", market::time_text(r.bob))
+        .field("eob", market::time_text(r.eob))
+        .field("open", r.open)
+        .field("high", r.high)
+        .field("low", r.low)
+        .field("close", r.close)
+        .field("volume", r.volume)
+        .field("amount", r.amount)
+        .field("pre_close", d.pre_close)
+        .field("position", 0)
+        .end_object();
+}
+
+void tick_json(std::string &out, const Feed &f, const Due &d) {
+    const Row &r = *d.row;
+    json::Writer w(out);
+    w.begin_object()
+        .field("symbol", f.symbol)
+        .field("created_at", market::time_text(r.eob))
+        .field("price", r.close)
+        .field("open", d.day_open)
+        .field("high", d.day_high)
+        .field("low", d.day_low)
+        .field("cum_volume", d.cum_volume)
+        .field("cum_amount", d.cum_amount)
+        .field("cum_position", 0)
+        .field("last_volume", r.volume)
+        .field("last_amount", r.amount)
+        .field("trade_type", 0)
+        .field("pre_close", d.pre_close);
+    w.key("quotes")
+        .begin_array()
+        .begin_object()
+        .field("bid_p", cents(r.close - 0.01))
+        .field("bid_v", 2 * r.volume)
+        .field("ask_p", cents(r.close + 0.01))
+        .field("ask_v", 3 * r.volume)
+        .end_object()
+        .end_array();
+    w.end_object();
+}
+
+}  // namespace replay
+}  // namespace vqstub
+
+using namespace vqstub;
+
+extern "C" int vqstub_market_feed(const char *symbol, const char *frequency, int n,
+                                  const long long *bob, const long long *eob, const double *open,
+                                  const double *high, const double *low, const double *close,
+                                  const long long *volume, const double *amount) {
+    if (!symbol) {
+        replay::clear();
+        return 0;
+    }
+    bool tick = false;
+    if (!*symbol || !frequency || !replay::frequency_ok(frequency, &tick) || n < 0)
+        return -1;
+    auto feed = std::make_shared<replay::Feed>();
+    feed->symbol = symbol;
+    feed->frequency = frequency;
+    feed->tick = tick;
+    if (n > 0) {
+        if (!eob || !close || !volume || !amount || (!tick && (!bob || !open || !high || !low)))
+            return -1;
+        feed->rows.resize(static_cast<size_t>(n));
+        for (int i = 0; i < n; ++i) {
+            if (i && eob[i] <= eob[i - 1])
+                return -1;
+            const double c = close[i];
+            feed->rows[static_cast<size_t>(i)] =
+                tick ? replay::Row{eob[i], eob[i], c, c, c, c, volume[i], amount[i]}
+                     : replay::Row{bob[i], eob[i],   open[i],   high[i],
+                                   low[i], close[i], volume[i], amount[i]};
+        }
+    }
+    std::lock_guard<std::mutex> lock(replay::g_mu);
+    auto &feeds = replay::g_feeds;
+    feeds.erase(std::remove_if(feeds.begin(), feeds.end(),
+                               [&](const replay::FeedPtr &f) {
+                                   return f->symbol == feed->symbol &&
+                                          f->frequency == feed->frequency;
+                               }),
+                feeds.end());
+    if (n > 0)
+        feeds.push_back(std::move(feed));
+    return 0;
+}

@@ -1,0 +1,476 @@
+// The C slots of the record classes.
+//
+// Once a record class exists, its type slots (attribute reads, item access,
+// construction, str and repr) are pointed at the C functions below, which
+// do exactly what the class's own methods do without running Python code,
+// and without raising and catching AttributeError for a fallback read.
+// Whenever a class attribute that one of those slots stands for is
+// reassigned, the interpreter recomputes that slot from the class dict as
+// it does for any class, so the C version is only ever used while the
+// Python method it stands for is still the class's own.  Construction also
+// stands for __init__'s assignment through __setattr__, which has no slot
+// to be recomputed: the class's version tag tells when to look again.
+// Calls that the fast paths do not cover (keywords, subclasses, a rebound
+// class name) go to the class's own Python methods.  Allocation and
+// deallocation are the records' own too: freed records are kept for reuse.
+#include "record_slots.hpp"
+
+#include "ref.hpp"
+
+namespace vq {
+
+namespace {
+
+struct RecordClass {
+    PyTypeObject *type = nullptr;  // owned
+    Global global;                 // the name its __setattr__ finds it by
+    int nprops = 0;
+    // Owned, so that a rebound attribute's replacement can never be
+    // mistaken for the original at the same address.
+    PyObject *props[kMaxProperties];    // the property objects
+    PyObject *getters[kMaxProperties];  // their original getters
+    PyObject *init = nullptr;           // the class's own __init__ function
+    PyObject *setattr = nullptr;        // the class's own __setattr__ function
+    initproc c_init = nullptr;          // what tp_init was set to
+    // The class's version tag when its construction was last found to be
+    // object.__new__ and the own __init__ and __setattr__; 0: not so.
+    unsigned int version = 0;
+};
+
+RecordClass classes[kRecordClasses];
+PyObject *str_data, *str_get, *str_str, *str_repr, *str_setattr, *str_init;
+newfunc object_new;
+
+// Every record class has the one slot `data` right after the object header
+// (checked when the slots are installed).
+constexpr Py_ssize_t kDataOffset = sizeof(PyObject);
+
+inline PyObject *&data_slot(PyObject *self) {
+    return *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(self) + kDataOffset);
+}
+
+inline RecordClass *record_class(PyTypeObject *tp) {
+    for (RecordClass &rc : classes)
+        if (rc.type == tp)
+            return &rc;
+    return nullptr;
+}
+
+// The slot read: the mapping, or the slot's own AttributeError when it was
+// never filled (never the fallback, which would need `data` again).
+inline PyObject *mapping_of(PyObject *self) {
+    PyObject *data = data_slot(self);
+    if (VQ_UNLIKELY(data == nullptr)) {
+        Ref err(PyObject_GenericGetAttr(self, str_data));  // raises AttributeError
+        return nullptr;
+    }
+    return data;
+}
+
+// data.get(key)
+inline PyObject *mapping_get(PyObject *data, PyObject *key) {
+    if (VQ_LIKELY(PyDict_CheckExact(data))) {
+        PyObject *v = PyDict_GetItemWithError(data, key);
+        if (v != nullptr)
+            return Py_NewRef(v);
+        if (PyErr_Occurred())
+            return nullptr;
+        Py_RETURN_NONE;
+    }
+    Ref keep = Ref::borrow(data);
+    return PyObject_CallMethodObjArgs(data, str_get, key, nullptr);
+}
+
+// Slow paths: call the class's own Python method.
+VQ_NOINLINE PyObject *call_own(PyObject *self, PyObject *name, PyObject *args, PyObject *kwds) {
+    PyObject *method = vq_type_lookup(Py_TYPE(self), name);
+    if (method == nullptr) {
+        PyErr_SetObject(PyExc_AttributeError, name);
+        return nullptr;
+    }
+    Ref keep = Ref::borrow(method);
+    Py_ssize_t n = args ? PyTuple_GET_SIZE(args) : 0;
+    Ref full(PyTuple_New(n + 1));
+    if (!full)
+        return nullptr;
+    PyTuple_SET_ITEM(full.get(), 0, Py_NewRef(self));
+    for (Py_ssize_t i = 0; i < n; ++i)
+        PyTuple_SET_ITEM(full.get(), i + 1, Py_NewRef(PyTuple_GET_ITEM(args, i)));
+    return PyObject_Call(method, full.get(), kwds);
+}
+
+// ---- attribute and item access, str and repr -------------------------------------------
+inline int is_data_name(PyObject *name) {
+    if (name == str_data)
+        return 1;
+    if (PyUnicode_CheckExact(name))
+        return PyUnicode_Compare(name, str_data) == 0;
+    // a str subclass: by its own comparison, as `item != 'data'` would
+    Ref differs(PyObject_RichCompare(name, str_data, Py_NE));
+    if (!differs)
+        return -1;
+    int t = PyObject_IsTrue(differs.get());
+    return t < 0 ? -1 : !t;
+}
+
+PyObject *record_getattro(PyObject *self, PyObject *name) {
+    PyTypeObject *tp = Py_TYPE(self);
+    RecordClass *rc = record_class(tp);
+    if (rc == nullptr)
+        return PyObject_GenericGetAttr(self, name);
+    PyObject *descr = vq_type_lookup(tp, name);
+    if (descr != nullptr) {
+        if (Py_TYPE(descr) == &PyProperty_Type) {
+            for (int i = 0; i < rc->nprops; ++i) {
+                if (rc->props[i] == descr) {
+                    if (vq_property_getter(descr) != rc->getters[i])
+                        break;
+                    // the property's getter: self.data.get('<its name>')
+                    PyObject *data = mapping_of(self);
+                    return data ? mapping_get(data, name) : nullptr;
+                }
+            }
+        }
+        PyObject *r = PyObject_GenericGetAttr(self, name);
+        if (r != nullptr || !PyErr_ExceptionMatches(PyExc_AttributeError))
+            return r;
+        if (is_data_name(name) == 1)  // an empty slot: no fallback, no recursion
+            return nullptr;
+        PyErr_Clear();
+    }
+    // __getattr__: self.data.get(name)
+    PyObject *data = mapping_of(self);
+    return data ? mapping_get(data, name) : nullptr;
+}
+
+PyObject *record_subscript(PyObject *self, PyObject *key) {
+    PyObject *data = mapping_of(self);
+    return data ? mapping_get(data, key) : nullptr;
+}
+
+int record_ass_subscript(PyObject *self, PyObject *key, PyObject *value) {
+    if (value == nullptr) {  // the classes define no __delitem__
+        PyErr_SetString(PyExc_AttributeError, "__delitem__");
+        return -1;
+    }
+    PyObject *data = mapping_of(self);
+    if (data == nullptr)
+        return -1;
+    Ref keep = Ref::borrow(data);
+    return PyObject_SetItem(data, key, value);
+}
+
+int record_contains(PyObject *self, PyObject *key) {
+    PyObject *data = mapping_of(self);
+    if (data == nullptr)
+        return -1;
+    Ref keep = Ref::borrow(data);
+    return PySequence_Contains(data, key);
+}
+
+PyObject *text_of(PyObject *self, PyObject *method) {
+    PyObject *data = mapping_of(self);
+    if (data == nullptr)
+        return nullptr;
+    if (PyDict_CheckExact(data))  // dict.__str__ and dict.__repr__ both give the repr
+        return PyObject_Repr(data);
+    Ref keep = Ref::borrow(data);
+    return PyObject_CallMethodObjArgs(data, method, nullptr);
+}
+
+PyObject *record_str(PyObject *self) {
+    return text_of(self, str_str);
+}
+PyObject *record_repr(PyObject *self) {
+    return text_of(self, str_repr);
+}
+
+// ---- allocation --------------------------------------------------------------------------
+// Freed instances of the record classes themselves, kept for reuse: a
+// strategy makes and drops a record per tick or bar, and malloc and free
+// would be a good part of that.  The four classes share one layout; a kept
+// block holds nothing of the record it was (type and reference count are
+// set afresh, the slot is empty, the collector no longer tracks it, and
+// none whose finalizer ran is kept).
+constexpr int kFreeRecords = 64;
+PyObject *free_records[kFreeRecords];
+int n_free_records = 0;
+
+// tp_alloc of the record classes (a subclass allocates for itself).
+PyObject *record_alloc(PyTypeObject *tp, Py_ssize_t nitems) {
+    if (VQ_LIKELY(n_free_records > 0 && nitems == 0)) {
+        PyObject *self = PyObject_Init(free_records[--n_free_records], tp);
+#if !VQ_OBJECT_INIT_REFS_HEAP_TYPE
+        Py_INCREF(tp);
+#endif
+        PyObject_GC_Track(self);
+        return self;
+    }
+    return PyType_GenericAlloc(tp, nitems);
+}
+
+// ---- construction ------------------------------------------------------------------------
+// Looks again at what constructing an instance of the class runs, after the
+// class changed: when that is still object.__new__ and the class's own
+// __init__ and __setattr__, construction may fill the slot directly until
+// the class changes again.
+VQ_NOINLINE bool revalidate(RecordClass &rc) {
+    PyTypeObject *tp = rc.type;
+    rc.version = 0;
+    if (tp->tp_new != object_new || tp->tp_alloc != record_alloc ||
+        tp->tp_base != &PyBaseObject_Type || vq_type_lookup(tp, str_init) != rc.init ||
+        vq_type_lookup(tp, str_setattr) != rc.setattr)
+        return false;
+    // __init__ rebound and then restored leaves the interpreter's generic
+    // slot, which calls the same function
+    tp->tp_init = rc.c_init;
+    rc.version = vq_type_version(tp);  // 0 when the interpreter has no tag to give
+    return rc.version != 0;
+}
+
+// True when `self.data = data` in __init__ may just fill the slot, as far
+// as is known without a call: the class is as last validated, and its name
+// is bound to it in the module namespace, unchanged since it was looked up.
+inline bool fills_slot_now(const RecordClass &rc, PyTypeObject *tp) {
+    const GlobalSlot &s = globals[rc.global];
+    return vq_type_version_is(tp, rc.version) && s.value == reinterpret_cast<PyObject *>(tp) &&
+           !s.from_builtins && s.module_tag == module_tag();
+}
+
+// The same after looking again: 1 when the class is as built (object.__new__,
+// its own __init__ and __setattr__) and its name names it, so that
+// super(<name>, self).__setattr__ is object's; -1 with NameError set when
+// the name is unbound; 0 otherwise.
+VQ_NOINLINE int fills_slot(RecordClass &rc, PyTypeObject *tp) {
+    if (!vq_type_version_is(tp, rc.version) && !revalidate(rc))
+        return 0;
+    PyObject *cls = global(rc.global);
+    if (cls == nullptr)
+        return -1;
+    return cls == reinterpret_cast<PyObject *>(tp);
+}
+
+// __init__ when the class is called with an argument tuple (always before
+// 3.9, and for the calls that the vectorcall entry passes on).
+template <int I>
+int record_init(PyObject *self, PyObject *args, PyObject *kwds) {
+    RecordClass &rc = classes[I];
+    PyTypeObject *tp = Py_TYPE(self);
+    if (VQ_LIKELY(tp == rc.type && PyTuple_GET_SIZE(args) == 1 &&
+                  (kwds == nullptr || PyDict_GET_SIZE(kwds) == 0))) {
+        int fill = fills_slot_now(rc, tp) ? 1 : fills_slot(rc, tp);
+        if (fill < 0)
+            return -1;
+        if (VQ_LIKELY(fill)) {
+            PyObject *old = data_slot(self);
+            data_slot(self) = Py_NewRef(PyTuple_GET_ITEM(args, 0));
+            Py_XDECREF(old);
+            return 0;
+        }
+    }
+    Ref r(call_own(self, str_init, args, kwds));  // the interpreter's own argument errors
+    if (!r)
+        return -1;
+    if (r.get() != Py_None) {
+        PyErr_Format(PyExc_TypeError, "__init__() should return None, not '%.200s'",
+                     Py_TYPE(r.get())->tp_name);
+        return -1;
+    }
+    return 0;
+}
+
+#if VQ_HAVE_CLASS_VECTORCALL
+// Anything but Cls(data) with the class as built: the interpreter's own
+// type call (object.__new__, then tp_init).
+VQ_NOINLINE PyObject *type_call(PyObject *type, PyObject *const *args, Py_ssize_t nargs,
+                                PyObject *kwnames) {
+    Ref tuple(PyTuple_New(nargs));
+    if (!tuple)
+        return nullptr;
+    for (Py_ssize_t i = 0; i < nargs; ++i)
+        PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(args[i]));
+    Ref kwargs;
+    if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) > 0) {
+        kwargs.reset(PyDict_New());
+        if (!kwargs)
+            return nullptr;
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i)
+            if (PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) < 0)
+                return nullptr;
+    }
+    return PyType_Type.tp_call(type, tuple.get(), kwargs.get());
+}
+
+inline PyObject *new_record(PyTypeObject *tp, PyObject *data) {
+    PyObject *self = record_alloc(tp, 0);
+    if (self != nullptr)
+        data_slot(self) = Py_NewRef(data);
+    return self;
+}
+
+VQ_NOINLINE PyObject *construct(RecordClass &rc, PyObject *type, PyObject *const *args,
+                                size_t nargsf, PyObject *kwnames) {
+    PyTypeObject *tp = reinterpret_cast<PyTypeObject *>(type);
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (nargs == 1 && kwnames == nullptr && tp == rc.type) {
+        int fill = fills_slot(rc, tp);
+        if (fill != 0)
+            return fill > 0 ? new_record(tp, args[0]) : nullptr;
+    }
+    return type_call(type, args, nargs, kwnames);
+}
+
+// Calling the class, Cls(data): one allocation and the slot filled, with
+// no argument tuple and no Python frame.
+template <int I>
+PyObject *record_vectorcall(PyObject *type, PyObject *const *args, size_t nargsf,
+                            PyObject *kwnames) {
+    RecordClass &rc = classes[I];
+    PyTypeObject *tp = reinterpret_cast<PyTypeObject *>(type);
+    if (VQ_LIKELY(PyVectorcall_NARGS(nargsf) == 1 && kwnames == nullptr && tp == rc.type &&
+                  fills_slot_now(rc, tp)))
+        return new_record(tp, args[0]);
+    return construct(rc, type, args, nargsf, kwnames);
+}
+#endif
+
+// ---- deallocation ------------------------------------------------------------------------
+void record_dealloc(PyObject *self);
+
+// A mapping other than a dict may be another record, and a chain of those
+// would free itself recursively: the trashcan bounds the depth.
+VQ_NOINLINE void dealloc_guarded(PyObject *self) {
+    PyTypeObject *tp = Py_TYPE(self);
+    VQ_TRASHCAN_BEGIN(self, record_dealloc)
+    Py_CLEAR(data_slot(self));
+    tp->tp_free(self);
+    Py_DECREF(tp);
+    VQ_TRASHCAN_END(self)
+}
+
+// For an instance of a record class itself, the whole deallocation; for an
+// instance of a subclass, called by the subclass's deallocator once it has
+// done its part, only the slot and the memory.
+void record_dealloc(PyObject *self) {
+    PyTypeObject *tp = Py_TYPE(self);
+    const bool outermost = tp->tp_dealloc == record_dealloc;
+    // a __del__ set on the class after it was built
+    if (outermost && VQ_UNLIKELY(tp->tp_finalize != nullptr) &&
+        PyObject_CallFinalizerFromDealloc(self) < 0)
+        return;  // resurrected
+    PyObject_GC_UnTrack(self);
+    PyObject *data = data_slot(self);
+    if (outermost && data != nullptr && !PyDict_CheckExact(data)) {
+        dealloc_guarded(self);
+        return;
+    }
+    data_slot(self) = nullptr;
+    Py_XDECREF(data);
+    if (outermost && n_free_records < kFreeRecords && tp->tp_finalize == nullptr &&
+        !vq_gc_is_finalized(self))
+        free_records[n_free_records++] = self;
+    else
+        tp->tp_free(self);
+    if (outermost || VQ_BASE_DEALLOC_RELEASES_TYPE)
+        Py_DECREF(tp);
+}
+
+// ---- installing --------------------------------------------------------------------------
+template <int... I>
+struct PerClass {
+    static constexpr initproc inits[] = {record_init<I>...};
+#if VQ_HAVE_CLASS_VECTORCALL
+    static constexpr vectorcallfunc vectorcalls[] = {record_vectorcall<I>...};
+#endif
+};
+using Entries = PerClass<0, 1, 2, 3>;
+static_assert(sizeof(Entries::inits) / sizeof(Entries::inits[0]) == kRecordClasses,
+              "one construction entry per record class");
+
+int interned(PyObject *&slot, const char *text) {
+    if (slot == nullptr)
+        slot = PyUnicode_InternFromString(text);
+    return slot ? 0 : -1;
+}
+
+void forget(RecordClass &rc) {
+    for (int i = 0; i < rc.nprops; ++i) {
+        Py_CLEAR(rc.props[i]);
+        Py_CLEAR(rc.getters[i]);
+    }
+    rc.nprops = 0;
+    rc.version = 0;
+    Py_CLEAR(rc.init);
+    Py_CLEAR(rc.setattr);
+    Py_CLEAR(rc.type);
+}
+
+// The class's own function `name`, owned.
+PyObject *own_function(PyTypeObject *tp, PyObject *name) {
+    PyObject *fn = PyDict_GetItemWithError(tp->tp_dict, name);
+    if (fn == nullptr || !PyFunction_Check(fn)) {
+        if (!PyErr_Occurred())
+            PyErr_Format(PyExc_SystemError, "%s.%U is not a function", tp->tp_name, name);
+        return nullptr;
+    }
+    return Py_NewRef(fn);
+}
+
+}  // namespace
+
+int install_record_slots(int index, PyTypeObject *tp, Global global, const char *const *properties,
+                         int nprops, bool contains) {
+    if (interned(str_data, "data") < 0 || interned(str_get, "get") < 0 ||
+        interned(str_str, "__str__") < 0 || interned(str_repr, "__repr__") < 0 ||
+        interned(str_setattr, "__setattr__") < 0 || interned(str_init, "__init__") < 0)
+        return -1;
+    object_new = PyBaseObject_Type.tp_new;
+    RecordClass &rc = classes[index];
+    forget(rc);
+    PyObject *member = PyDict_GetItemWithError(tp->tp_dict, str_data);
+    if (member == nullptr || Py_TYPE(member) != &PyMemberDescr_Type ||
+        vq_member_offset(member) != kDataOffset ||
+        tp->tp_basicsize != kDataOffset + static_cast<Py_ssize_t>(sizeof(PyObject *))) {
+        if (!PyErr_Occurred())
+            PyErr_Format(PyExc_SystemError, "%s has no slot 'data' after its header", tp->tp_name);
+        return -1;
+    }
+    rc.type = reinterpret_cast<PyTypeObject *>(Py_NewRef(reinterpret_cast<PyObject *>(tp)));
+    rc.global = global;
+    for (int i = 0; i < nprops; ++i) {
+        PyObject *prop = PyDict_GetItemString(tp->tp_dict, properties[i]);
+        if (prop == nullptr || Py_TYPE(prop) != &PyProperty_Type) {
+            PyErr_Format(PyExc_SystemError, "%s.%s is not a property", tp->tp_name, properties[i]);
+            return -1;
+        }
+        rc.props[i] = Py_NewRef(prop);
+        rc.getters[i] = Py_NewRef(vq_property_getter(prop));
+        rc.nprops = i + 1;
+    }
+    if (!(rc.init = own_function(tp, str_init)) || !(rc.setattr = own_function(tp, str_setattr)))
+        return -1;
+    rc.c_init = Entries::inits[index];
+    // tp_setattro stays the class's own __setattr__: object.__setattr__
+    // refuses instances whose class overrides it in C.
+    tp->tp_getattro = record_getattro;
+    tp->tp_init = rc.c_init;
+    tp->tp_alloc = record_alloc;
+    tp->tp_dealloc = record_dealloc;
+    tp->tp_str = record_str;
+    tp->tp_repr = record_repr;
+    tp->tp_as_mapping->mp_subscript = record_subscript;
+    tp->tp_as_mapping->mp_ass_subscript = record_ass_subscript;
+    // Not sequences: iteration and `in` would otherwise call __getitem__
+    // with 0, 1, 2, ... for ever, since item reads never fail.
+    tp->tp_as_sequence->sq_item = nullptr;
+    tp->tp_as_sequence->sq_ass_item = nullptr;
+    tp->tp_as_sequence->sq_contains = contains ? record_contains : nullptr;
+#if VQ_HAVE_CLASS_VECTORCALL
+    tp->tp_vectorcall = Entries::vectorcalls[index];
+#endif
+    PyType_Modified(tp);
+    revalidate(rc);
+    return 0;
+}
+
+}  // namespace vq
