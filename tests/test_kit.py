@@ -505,6 +505,28 @@ def test_replay_from_dicts_and_of_ticks(standin):
     assert ticks[1]["cum_amount"] == 5 * 100 + 5.5 * 300 and ticks[1]["last_amount"] == 1650
 
 
+def test_an_order_on_a_replayed_tick_fills_at_the_next_tick(standin):
+    rows = [
+        {"created_at": "2024-01-02 09:30:03", "price": 5, "volume": 100},
+        {"created_at": "2024-01-02 09:30:06", "price": 5.5, "volume": 300},
+    ]
+    standin.replay_rows(rows, frequency="tick", symbol="T.1")
+    standin.market(True)
+    m = Market()
+
+    def on_event(t, p):
+        m.seen.append((t, json.loads(p)))
+        if t == "tick" and len(m.of("tick")) == 1:
+            req = {"symbol": "T.1", "side": 1, "volume": 100, "order_type": 2}
+            c_sdk.py_vqi_place_order(json.dumps(req))
+
+    c_sdk.py_vqi_set_data_callback(on_event)
+    m.run("2024-01-02", "2024-01-02", [("T.1", "tick")])
+    assert [t for t, _ in m.seen] == ["tick", "execrpt", "tick", "backtest_finished"]
+    report = m.of("execrpt")[0]
+    assert (report["price"], report["created_at"]) == (5.5, "2024-01-02 09:30:06")
+
+
 def test_reset_forgets_replayed_data(standin, tmp_path):
     aaa = [line.replace("AAA.1,", "", 1) for line in BARS.splitlines() if "BBB" not in line]
     aaa[1] = aaa[1].replace("symbol,", "")
