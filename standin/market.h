@@ -28,7 +28,8 @@ enum : int {
     ERR_SUBSCRIBE = 1002, /* no symbols, or a frequency the market cannot make */
     ERR_ORDER = 1003,     /* order request not understood */
     ERR_NO_CONFIG = 1004, /* vqi_run with subscriptions but no backtest config */
-    ERR_BUSY = 1005       /* vqi_run from inside a running simulation */
+    ERR_BUSY = 1005,      /* vqi_run from inside a running simulation */
+    ERR_HOLIDAYS = 1006   /* a date of VQ_STANDIN_HOLIDAYS not understood */
 };
 
 /* error text of the codes above, or null */
@@ -38,8 +39,9 @@ const char *error_text(int code);
  * ends at its next event. */
 void clear();
 
+/* commission_min: the least commission of one fill (commission_unit) */
 int configure(const char *start_time, const char *end_time, double initial_cash,
-              double commission_ratio, double slippage_ratio);
+              double commission_ratio, double commission_min, double slippage_ratio);
 int subscribe(const char *symbols, const char *frequency, bool unsubscribe_previous);
 int unsubscribe(const char *symbols, const char *frequency);
 void set_account_id(const char *account_ids);

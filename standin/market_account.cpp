@@ -28,6 +28,7 @@ void reset_account(State &s) {
     s.prices.clear();
     s.orders = s.fills = s.bars = s.ticks = 0;
     s.now = s.cfg.start;
+    s.pending.clear();
 }
 
 double market_value(const State &s) {
@@ -52,15 +53,9 @@ void respond(std::string &buf, const char **res, int *res_len) {
         *res_len = static_cast<int>(buf.size());
 }
 
-/* order statuses, and the execution type of a trade */
-enum { STATUS_FILLED = 3, STATUS_REJECTED = 8, EXEC_TRADE = 15 };
-
-struct Order {
-    std::string symbol, cl_ord_id;
-    int side = 0, type = 0;
-    long long volume = 0;
-    double price = 0;
-};
+/* order statuses, and the execution types of a trade and a rejection */
+enum { STATUS_NEW = 1, STATUS_FILLED = 3, STATUS_REJECTED = 8 };
+enum { EXEC_REJECTED = 8, EXEC_TRADE = 15 };
 
 /* "" when the request is understood, else what is wrong with it */
 const char *read_order(const char *req, int req_len, Order *o) {
@@ -101,23 +96,18 @@ const char *read_order(const char *req, int req_len, Order *o) {
     return "";
 }
 
-/* Fill o against the account and book the result; the fill, or why there
- * is none.  Caller holds g_mu. */
-Fill apply_order(State &s, const Order &o) {
-    auto it = s.prices.find(o.symbol);
-    if (it == s.prices.end()) {
-        Fill none;
-        none.reject = "no market price for the symbol yet";
-        return none;
-    }
+/* Fill o at `price` against the account and book the result; the fill,
+ * or why there is none.  Caller holds g_mu. */
+Fill apply_order(State &s, const Order &o, double price) {
     FillInput in;
     in.side = o.side;
     in.type = o.type;
     in.volume = o.volume;
     in.limit = o.price;
-    in.last = it->second.last;
+    in.last = price;
     in.slippage_ratio = s.cfg.slippage_ratio;
     in.commission_ratio = s.cfg.commission_ratio;
+    in.commission_min = s.cfg.commission_min;
     in.cash = s.cash;
     auto held = s.positions.find(o.symbol);
     if (held != s.positions.end()) {
@@ -138,8 +128,8 @@ Fill apply_order(State &s, const Order &o) {
 }
 
 void order_json(std::string &out, const State &s, const Order &o, const std::string &order_id,
-                const Fill &f) {
-    const bool filled = !*f.reject;
+                const Fill &f, int status) {
+    const bool filled = status == STATUS_FILLED;
     json::Writer w(out);
     w.begin_object()
         .field("order_id", order_id)
@@ -150,7 +140,7 @@ void order_json(std::string &out, const State &s, const Order &o, const std::str
         .field("order_type", o.type)
         .field("volume", o.volume)
         .field("price", o.price)
-        .field("status", filled ? STATUS_FILLED : STATUS_REJECTED)
+        .field("status", status)
         .field("filled_volume", filled ? o.volume : 0LL)
         .field("filled_vwap", filled ? f.price : 0.0)
         .field("filled_amount", filled ? f.amount : 0.0)
@@ -160,9 +150,10 @@ void order_json(std::string &out, const State &s, const Order &o, const std::str
         .end_object();
 }
 
-/* the execution report of a fill */
+/* the execution report of a fill at `at`, or of a rejection */
 void execrpt_json(std::string &out, const State &s, const Order &o, const std::string &order_id,
-                  const Fill &f) {
+                  const Fill &f, long long at) {
+    const bool filled = !*f.reject;
     json::Writer w(out);
     w.begin_object()
         .field("exec_id", order_id)
@@ -171,13 +162,14 @@ void execrpt_json(std::string &out, const State &s, const Order &o, const std::s
         .field("account_id", s.account_id)
         .field("symbol", o.symbol)
         .field("side", o.side)
-        .field("exec_type", EXEC_TRADE)
-        .field("price", f.price)
-        .field("volume", o.volume)
-        .field("amount", f.amount)
-        .field("commission", f.commission)
+        .field("exec_type", filled ? EXEC_TRADE : EXEC_REJECTED)
+        .field("price", filled ? f.price : 0.0)
+        .field("volume", filled ? o.volume : 0LL)
+        .field("amount", filled ? f.amount : 0.0)
+        .field("commission", filled ? f.commission : 0.0)
         .field("cash", s.cash)
-        .field("created_at", time_text(s.now))
+        .field("ord_rej_reason_detail", f.reject)
+        .field("created_at", time_text(at))
         .end_object();
 }
 
@@ -197,11 +189,27 @@ int place_order(const char *req, int req_len, const char **res, int *res_len) {
     std::string report;
     {
         std::lock_guard<std::mutex> lock(g_mu);
-        const std::string order_id = std::to_string(++g_state.orders);
-        const Fill f = apply_order(g_state, o);
-        order_json(out, g_state, o, order_id, f);
-        if (!*f.reject)
-            execrpt_json(report, g_state, o, order_id, f);
+        State &s = g_state;
+        const std::string order_id = std::to_string(++s.orders);
+        auto it = s.prices.find(o.symbol);
+        Fill f;
+        int status = STATUS_REJECTED;
+        if (it == s.prices.end()) {
+            f.reject = "no market price for the symbol yet";
+        } else if (s.running) {
+            /* decided on this event's prices, so it meets the next trade:
+             * no look-ahead */
+            s.pending.push_back(Pending{o, order_id, s.now});
+            status = STATUS_NEW;
+        } else {
+            /* between runs there is no next trade: the last price */
+            f = apply_order(s, o, it->second.last);
+            if (!*f.reject) {
+                status = STATUS_FILLED;
+                execrpt_json(report, s, o, order_id, f, s.now);
+            }
+        }
+        order_json(out, s, o, order_id, f, status);
     }
     /* delivered after the event that placed the order has returned */
     if (!report.empty())
@@ -273,6 +281,34 @@ int positions(const char *req, int req_len, const char **res, int *res_len) {
 }
 
 }  // namespace
+
+void fill_pending(State &s, const std::string &symbol, long long at, bool strictly_after,
+                  double price, std::vector<std::string> &reports) {
+    auto keep = s.pending.begin();
+    for (auto it = s.pending.begin(); it != s.pending.end(); ++it) {
+        if (it->order.symbol != symbol || it->placed_at > at ||
+            (strictly_after && it->placed_at == at)) {
+            if (keep != it) /* a string moved onto itself may end up empty */
+                *keep = std::move(*it);
+            ++keep;
+            continue;
+        }
+        const Fill f = apply_order(s, it->order, price);
+        reports.emplace_back();
+        execrpt_json(reports.back(), s, it->order, it->order_id, f, at);
+    }
+    s.pending.erase(keep, s.pending.end());
+}
+
+void expire_pending(State &s, std::vector<std::string> &reports) {
+    Fill none;
+    none.reject = "the backtest ended before the order could fill";
+    for (const Pending &p : s.pending) {
+        reports.emplace_back();
+        execrpt_json(reports.back(), s, p.order, p.order_id, none, s.now);
+    }
+    s.pending.clear();
+}
 
 bool query(Fn id, const char *req, int req_len, const char **res, int *res_len, int *status) {
     switch (id) {

@@ -1,10 +1,12 @@
 /*
  * market_calendar.cpp - dates and times of the market: civil dates from
- * day numbers and back, and the text of a time both ways.
+ * day numbers and back, the text of a time both ways, and the holidays.
  */
 #include "market_calendar.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 
 namespace vqstub {
 namespace market {
@@ -101,6 +103,41 @@ std::string time_text(long long t) {
     char buf[64];
     format_time(t, buf);
     return buf;
+}
+
+bool Holidays::has(long long day) const {
+    if (custom)
+        return std::binary_search(days.begin(), days.end(), day);
+    long long y;
+    unsigned m, d;
+    civil_from_days(day, &y, &m, &d);
+    return (m == 1 && d == 1) || (m == 5 && d <= 3) || (m == 10 && d <= 7);
+}
+
+bool load_holidays(Holidays *out) {
+    *out = Holidays();
+    const char *env = std::getenv("VQ_STANDIN_HOLIDAYS");
+    if (!env)
+        return true;
+    out->custom = true;
+    std::string item;
+    for (const char *p = env;; ++p) {
+        if (*p && *p != ',' && *p != ' ' && *p != '\t' && *p != '\n') {
+            item += *p;
+            continue;
+        }
+        if (!item.empty()) {
+            long long t;
+            if (item.size() != 10 || !parse_time(item.c_str(), false, &t))
+                return false;
+            out->days.push_back(floor_div(t, kDay));
+            item.clear();
+        }
+        if (!*p)
+            break;
+    }
+    std::sort(out->days.begin(), out->days.end());
+    return true;
 }
 
 }  // namespace market

@@ -1,12 +1,13 @@
 /*
  * market_calendar.h - the market's session and clock.  The session is
- * 09:30-11:30 and 13:00-15:00, weekdays, no holidays.  Times are naive
+ * 09:30-11:30 and 13:00-15:00 on weekdays that are not holidays.  Times are naive
  * market-local seconds since 1970-01-01.
  */
 #ifndef VQ_STANDIN_MARKET_CALENDAR_H
 #define VQ_STANDIN_MARKET_CALENDAR_H
 
 #include <string>
+#include <vector>
 
 namespace vqstub {
 namespace market {
@@ -22,10 +23,29 @@ inline long long floor_div(long long a, long long b) {
     return a / b - ((a % b != 0) && ((a < 0) != (b < 0)));
 }
 
-/* whether a day (days since 1970-01-01) is a trading day */
+/* whether a day (days since 1970-01-01) is a weekday */
 inline bool weekday(long long day) {
     const long long w = ((day % 7) + 7 + 4) % 7; /* 1970-01-01 was a Thursday: 0 = Sunday */
     return w != 0 && w != 6;
+}
+
+/* The holidays: the list given in VQ_STANDIN_HOLIDAYS, or the default one
+ * (1 January, 1-3 May, 1-7 October of every year). */
+struct Holidays {
+    bool custom = false;
+    std::vector<long long> days; /* sorted, when custom */
+
+    bool has(long long day) const;
+};
+
+/* The holidays in force: the environment's list when VQ_STANDIN_HOLIDAYS is
+ * set (dates YYYY-MM-DD separated by commas or blanks; empty for none),
+ * else the default.  False when a date of the list is not understood. */
+bool load_holidays(Holidays *out);
+
+/* a weekday that is not a holiday */
+inline bool trading_day(long long day, const Holidays &h) {
+    return weekday(day) && !h.has(day);
 }
 
 /* clock time of a session offset; the end of the morning is 11:30:00 */

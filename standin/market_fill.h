@@ -5,6 +5,8 @@
 #ifndef VQ_STANDIN_MARKET_FILL_H
 #define VQ_STANDIN_MARKET_FILL_H
 
+#include <algorithm>
+
 namespace vqstub {
 namespace market {
 
@@ -15,8 +17,8 @@ struct FillInput {
     int side = SIDE_BUY, type = TYPE_MARKET;
     long long volume = 0;
     double limit = 0; /* limit price, for TYPE_LIMIT */
-    double last = 0;  /* the symbol's last price */
-    double slippage_ratio = 0, commission_ratio = 0;
+    double last = 0;  /* the trade price the order meets */
+    double slippage_ratio = 0, commission_ratio = 0, commission_min = 0;
     double cash = 0;
     long long held_volume = 0;
     double held_cost = 0;
@@ -33,8 +35,8 @@ struct Fill {
     double held_cost = 0;
 };
 
-/* Fills at once at the last price moved by the slippage against the
- * trader.  A limit order fills only when the market is at or better than
+/* Fills at the given price moved by the slippage against the trader; the
+ * commission is a ratio of the amount, but at least commission_min.  A limit order fills only when the market is at or better than
  * its limit; a buy needs the cash for amount and commission, a sell the
  * shares.  A sale takes out the average cost of the shares sold. */
 inline Fill fill_order(const FillInput &in) {
@@ -45,7 +47,7 @@ inline Fill fill_order(const FillInput &in) {
     const bool buy = in.side == SIDE_BUY;
     f.price = in.last * (buy ? 1 + in.slippage_ratio : 1 - in.slippage_ratio);
     f.amount = f.price * static_cast<double>(in.volume);
-    f.commission = f.amount * in.commission_ratio;
+    f.commission = std::max(f.amount * in.commission_ratio, in.commission_min);
     if (in.type == TYPE_LIMIT && buy && in.limit < in.last) {
         f.reject = "limit price below the market";
     } else if (in.type == TYPE_LIMIT && !buy && in.limit > in.last) {

@@ -68,6 +68,11 @@ std::vector<std::string> split_symbols(const char *s) {
     return out;
 }
 
+/* negative and non-finite settings count as 0 */
+double setting(double v) {
+    return std::isfinite(v) ? std::max(0.0, v) : 0.0;
+}
+
 /* caller holds g_mu */
 void summary_json(std::string &out, const State &s) {
     const double mv = market_value(s);
@@ -103,6 +108,8 @@ const char *error_text(int code) {
             return "no backtest configuration";
         case ERR_BUSY:
             return "a backtest is already running";
+        case ERR_HOLIDAYS:
+            return "a date of VQ_STANDIN_HOLIDAYS not understood";
         default:
             return nullptr;
     }
@@ -115,15 +122,18 @@ void clear() {
 }
 
 int configure(const char *start_time, const char *end_time, double initial_cash,
-              double commission_ratio, double slippage_ratio) {
+              double commission_ratio, double commission_min, double slippage_ratio) {
     Config c;
     if (!parse_time(start_time, false, &c.start) || !parse_time(end_time, true, &c.end) ||
         c.end < c.start)
         return ERR_TIME;
+    if (!load_holidays(&c.holidays))
+        return ERR_HOLIDAYS;
     c.set = true;
-    c.initial_cash = std::isfinite(initial_cash) ? std::max(0.0, initial_cash) : 0.0;
-    c.commission_ratio = std::isfinite(commission_ratio) ? std::max(0.0, commission_ratio) : 0.0;
-    c.slippage_ratio = std::isfinite(slippage_ratio) ? std::max(0.0, slippage_ratio) : 0.0;
+    c.initial_cash = setting(initial_cash);
+    c.commission_ratio = setting(commission_ratio);
+    c.commission_min = setting(commission_min);
+    c.slippage_ratio = setting(slippage_ratio);
     std::lock_guard<std::mutex> lock(g_mu);
     g_state.cfg = c;
     if (!g_state.running)
@@ -237,11 +247,12 @@ int run() {
     std::vector<Item> items;
     std::vector<replay::Due> rows;
     std::string payload;
+    std::vector<std::string> reports;
     bool aborted = false, stopped = false;
     const long long first = floor_div(cfg.start, kDay), last = floor_div(cfg.end, kDay);
     for (long long day = first; day <= last && !aborted && !stopped; ++day) {
         const long long day_start = day * kDay;
-        const bool trading = weekday(day);
+        const bool trading = trading_day(day, cfg.holidays); /* replayed data has its own */
         items.clear();
         if (trading) {
             for (auto &p : paths)
@@ -280,10 +291,29 @@ int run() {
                     aborted = true;
                     break;
                 }
+                /* orders decided earlier meet this bar's opening trade, or
+                 * this tick: a tick at the time of the order is not later */
+                const long long bob = sub.kind == TICK ? it.eob
+                                      : it.walk ? day_start + clock_of(it.walk->a * kStep, false)
+                                                : it.row.row->bob;
+                const double open = it.walk            ? p.price[it.walk->a]
+                                    : sub.kind == TICK ? it.row.row->close /* its price */
+                                                       : it.row.row->open;
+                fill_pending(g_state, sub.symbol, bob, sub.kind == TICK, open, reports);
                 g_state.now = it.eob;
                 g_state.prices[sub.symbol].last =
                     it.walk ? p.price[it.walk->b - 1] : it.row.row->close;
                 ++(sub.kind == TICK ? g_state.ticks : g_state.bars);
+            }
+            if (!reports.empty()) { /* the fills come before the bar they opened */
+                for (const std::string &r : reports)
+                    push_event("execrpt", r.data(), static_cast<int>(r.size()));
+                reports.clear();
+                deliver_events(true);
+                if (stop_requested()) {
+                    stopped = true;
+                    break;
+                }
             }
             if (!it.walk && sub.kind == TICK)
                 replay::tick_json(payload, cursors[it.sub]->feed(), it.row);
@@ -314,8 +344,11 @@ int run() {
         g_state.running = false;
         if (aborted || stopped || stop_requested())
             return 0;
+        expire_pending(g_state, reports);
         summary_json(payload, g_state);
     }
+    for (const std::string &r : reports)
+        push_event("execrpt", r.data(), static_cast<int>(r.size()));
     push_event("backtest_finished", payload.data(), static_cast<int>(payload.size()));
     deliver_events(true);
     return 0;

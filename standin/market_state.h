@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "market_calendar.h"
+
 namespace vqstub {
 namespace market {
 
@@ -35,7 +37,22 @@ struct Price {
 struct Config {
     bool set = false;
     long long start = 0, end = 0;
-    double initial_cash = 0, commission_ratio = 0, slippage_ratio = 0;
+    double initial_cash = 0, commission_ratio = 0, commission_min = 0, slippage_ratio = 0;
+    Holidays holidays;
+};
+
+struct Order {
+    std::string symbol, cl_ord_id;
+    int side = 0, type = 0;
+    long long volume = 0;
+    double price = 0; /* the limit, for a limit order */
+};
+
+/* an order placed during a run, waiting for its symbol's next trade */
+struct Pending {
+    Order order;
+    std::string order_id;
+    long long placed_at = 0;
 };
 
 struct State {
@@ -48,7 +65,8 @@ struct State {
     std::map<std::string, Position> positions;
     std::map<std::string, Price> prices;
     long long orders = 0, fills = 0, bars = 0, ticks = 0;
-    long long now = 0; /* time of the event being delivered */
+    long long now = 0;            /* time of the event being delivered */
+    std::vector<Pending> pending; /* in the order they were placed */
     bool running = false;
 };
 
@@ -61,6 +79,17 @@ void reset_account(State &s);
 
 /* the positions at their last prices; caller holds g_mu */
 double market_value(const State &s);
+
+/* Fill the symbol's pending orders placed up to `at` (before it, when
+ * strictly_after) at `price`: the open of its next bar, or its next tick.
+ * Orders the account cannot pay or deliver are rejected.  Their execution
+ * reports are appended to `reports`.  Caller holds g_mu. */
+void fill_pending(State &s, const std::string &symbol, long long at, bool strictly_after,
+                  double price, std::vector<std::string> &reports);
+
+/* Reject every pending order (the run ended before a next trade); their
+ * reports are appended.  Caller holds g_mu. */
+void expire_pending(State &s, std::vector<std::string> &reports);
 
 }  // namespace market
 }  // namespace vqstub

@@ -218,7 +218,11 @@ const char *vqi_get_orgcode(void) {
     return text_call(FN_vqi_get_orgcode, "");
 }
 const char *vqi_get_c_version(void) {
-    return text_call(FN_vqi_get_c_version, "vq3-c stand-in 3.0.0");
+    /* says so while its offline market serves runs, so that a simulated
+     * backtest is never mistaken for a connection */
+    return text_call(FN_vqi_get_c_version,
+                     market_on() ? "vq3-c offline stand-in 3.0.0 (simulated market, no server)"
+                                 : "vq3-c stand-in 3.0.0");
 }
 const char *vqi_get_ext_errormsg(void) {
     return text_call(FN_vqi_get_ext_errormsg, "");
@@ -263,7 +267,7 @@ int vqi_set_backtest_config(const char *start_time, const char *end_time, double
            commission_ratio, commission_unit, slippage_ratio, option_float_margin_ratio1,
            option_float_margin_ratio2, adjust, match_mode, check_cache);
     return either(market_on() ? market::configure(start_time, end_time, initial_cash,
-                                                  commission_ratio, slippage_ratio)
+                                                  commission_ratio, commission_unit, slippage_ratio)
                               : 0,
                   FN_vqi_set_backtest_config);
 }

@@ -461,8 +461,10 @@ def test_replay_from_csv_drives_events_and_fills(standin, tmp_path):
     assert (first["volume"], first["amount"], first["frequency"]) == (1000, 10300, "3600s")
     # pre_close: the first day's open, then the previous day's last close
     assert [b["pre_close"] for b in bars if b["symbol"] == "AAA.1"] == [10, 10, 10.2]
-    assert fills[0]["status"] == 3 and fills[0]["filled_vwap"] == 10.5
-    assert m.of("execrpt")[0]["price"] == 10.5
+    # accepted on the first bar, filled at the open of AAA.1's next bar
+    assert fills[0]["status"] == 1 and fills[0]["filled_volume"] == 0
+    report = m.of("execrpt")[0]
+    assert (report["price"], report["created_at"]) == (10.5, "2024-01-02 10:30:00")
     assert m.of("backtest_finished")[0]["bars"] == 4
     again = [e for e in m.run("2024-01-02", "2024-01-03", [("AAA.1", "3600s")]).seen]
     assert [d["close"] for t, d in again if t == "bar"] == [10.5, 10.2, 10.1]
@@ -501,6 +503,28 @@ def test_replay_from_dicts_and_of_ticks(standin):
         ("09:30:03", 4.5, 4.5, 4.5, 200, 5.5),
     ]
     assert ticks[1]["cum_amount"] == 5 * 100 + 5.5 * 300 and ticks[1]["last_amount"] == 1650
+
+
+def test_an_order_on_a_replayed_tick_fills_at_the_next_tick(standin):
+    rows = [
+        {"created_at": "2024-01-02 09:30:03", "price": 5, "volume": 100},
+        {"created_at": "2024-01-02 09:30:06", "price": 5.5, "volume": 300},
+    ]
+    standin.replay_rows(rows, frequency="tick", symbol="T.1")
+    standin.market(True)
+    m = Market()
+
+    def on_event(t, p):
+        m.seen.append((t, json.loads(p)))
+        if t == "tick" and len(m.of("tick")) == 1:
+            req = {"symbol": "T.1", "side": 1, "volume": 100, "order_type": 2}
+            c_sdk.py_vqi_place_order(json.dumps(req))
+
+    c_sdk.py_vqi_set_data_callback(on_event)
+    m.run("2024-01-02", "2024-01-02", [("T.1", "tick")])
+    assert [t for t, _ in m.seen] == ["tick", "execrpt", "tick", "backtest_finished"]
+    report = m.of("execrpt")[0]
+    assert (report["price"], report["created_at"]) == (5.5, "2024-01-02 09:30:06")
 
 
 def test_reset_forgets_replayed_data(standin, tmp_path):
