@@ -40,6 +40,16 @@ double market_value(const State &s) {
     return mv;
 }
 
+json::Writer &value_fields(json::Writer &w, const State &s, const char *cash_key) {
+    const double mv = market_value(s);
+    return w.field("initial_cash", s.cfg.initial_cash)
+        .field(cash_key, s.cash)
+        .field("market_value", mv)
+        .field("nav", s.cash + mv)
+        .field("pnl", s.cash + mv - s.cfg.initial_cash)
+        .field("commission", s.commission);
+}
+
 namespace {
 
 /* one response buffer per thread and function: the caller copies it
@@ -223,19 +233,9 @@ int cash(const char **res, int *res_len) {
     {
         std::lock_guard<std::mutex> lock(g_mu);
         const State &s = g_state;
-        const double mv = market_value(s);
         json::Writer w(out);
-        w.begin_object()
-            .field("account_id", s.account_id)
-            .field("currency", "CNY")
-            .field("initial_cash", s.cfg.initial_cash)
-            .field("available", s.cash)
-            .field("market_value", mv)
-            .field("nav", s.cash + mv)
-            .field("pnl", s.cash + mv - s.cfg.initial_cash)
-            .field("commission", s.commission)
-            .field("created_at", time_text(s.now))
-            .end_object();
+        w.begin_object().field("account_id", s.account_id).field("currency", "CNY");
+        value_fields(w, s, "available").field("created_at", time_text(s.now)).end_object();
     }
     respond(out, res, res_len);
     return 0;

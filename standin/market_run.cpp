@@ -75,7 +75,6 @@ double setting(double v) {
 
 /* caller holds g_mu */
 void summary_json(std::string &out, const State &s) {
-    const double mv = market_value(s);
     json::Writer w(out);
     w.begin_object()
         .field("account_id", s.account_id)
@@ -84,14 +83,8 @@ void summary_json(std::string &out, const State &s) {
         .field("bars", s.bars)
         .field("ticks", s.ticks)
         .field("orders", s.orders)
-        .field("fills", s.fills)
-        .field("initial_cash", s.cfg.initial_cash)
-        .field("cash", s.cash)
-        .field("market_value", mv)
-        .field("nav", s.cash + mv)
-        .field("pnl", s.cash + mv - s.cfg.initial_cash)
-        .field("commission", s.commission)
-        .end_object();
+        .field("fills", s.fills);
+    value_fields(w, s, "cash").end_object();
 }
 
 }  // namespace

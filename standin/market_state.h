@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "json.h"
 #include "market_calendar.h"
 
 namespace vqstub {
@@ -79,6 +80,10 @@ void reset_account(State &s);
 
 /* the positions at their last prices; caller holds g_mu */
 double market_value(const State &s);
+
+/* The account's worth as object fields: initial_cash, its cash (named
+ * cash_key), market_value, nav, pnl and commission; caller holds g_mu */
+json::Writer &value_fields(json::Writer &w, const State &s, const char *cash_key);
 
 /* Fill the symbol's pending orders placed up to `at` (before it, when
  * strictly_after) at `price`: the open of its next bar, or its next tick.

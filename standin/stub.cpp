@@ -94,6 +94,16 @@ int find_fn(const char *fn) {
     return -1;
 }
 
+/* The script of library function fn, null for an unknown name.  A scripted
+ * answer replaces the offline market's, so the market is switched off. */
+Script *script_of(const char *fn) {
+    const int id = find_fn(fn);
+    if (id < 0)
+        return nullptr;
+    g_market_on.store(false);
+    return &g_scripts[id];
+}
+
 /* caller holds g_calls_mu */
 const Arg *arg_at(int i, int j) {
     if (i < 0 || static_cast<size_t>(i) >= g_calls.size())
@@ -312,11 +322,10 @@ double vqstub_arg_double(int i, int j) {
 }
 
 int vqstub_script_int(const char *fn, long long value) {
-    const int id = find_fn(fn);
-    if (id < 0)
+    Script *script = script_of(fn);
+    if (!script)
         return -1;
-    g_market_on.store(false);
-    Script &s = g_scripts[id];
+    Script &s = *script;
     s.value = value;
     s.status = static_cast<int>(value);
     s.has_value = true;
@@ -324,22 +333,20 @@ int vqstub_script_int(const char *fn, long long value) {
 }
 
 int vqstub_script_double(const char *fn, double value) {
-    const int id = find_fn(fn);
-    if (id < 0)
+    Script *script = script_of(fn);
+    if (!script)
         return -1;
-    g_market_on.store(false);
-    Script &s = g_scripts[id];
+    Script &s = *script;
     s.dvalue = value;
     s.has_dvalue = true;
     return 0;
 }
 
 int vqstub_script_text(const char *fn, const char *text) {
-    const int id = find_fn(fn);
-    if (id < 0)
+    Script *script = script_of(fn);
+    if (!script)
         return -1;
-    g_market_on.store(false);
-    Script &s = g_scripts[id];
+    Script &s = *script;
     s.has_text = true;
     if (text) {
         s.text_buf.assign(text);
@@ -352,11 +359,10 @@ int vqstub_script_text(const char *fn, const char *text) {
 }
 
 int vqstub_script_response(const char *fn, const char *data, int len) {
-    const int id = find_fn(fn);
-    if (id < 0)
+    Script *script = script_of(fn);
+    if (!script)
         return -1;
-    g_market_on.store(false);
-    Script &s = g_scripts[id];
+    Script &s = *script;
     if (data) {
         s.resp_buf.assign(data, len > 0 ? static_cast<size_t>(len) : 0);
         s.resp = s.resp_buf.data();

@@ -24,3 +24,11 @@ def lib():
 @pytest.fixture
 def mod():
     return c_sdk
+
+
+@pytest.fixture
+def unraisable(monkeypatch):
+    """Unraisable reports (3.8+; on 3.7 they go to stderr)."""
+    seen = []
+    monkeypatch.setattr(sys, "unraisablehook", seen.append, raising=False)
+    return seen

@@ -24,3 +24,11 @@ class Boom(ValueError):
 
 class Int(int):
     pass
+
+
+def backtest_config(mod, start, end, cash=1e6, commission=0.0, minimum=0.0):
+    """Configure a plain backtest (every order filled in full, no slippage,
+    no option margins); the library's status."""
+    return mod.py_vqi_set_backtest_config(
+        start, end, cash, 1.0, commission, minimum, 0.0, 0.0, 0.0, 0, 0, 0
+    )

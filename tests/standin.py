@@ -7,6 +7,7 @@ package, VQ_STANDIN_LIB may name a built libvq3-c.so to test it alone.
 """
 
 import ctypes
+import importlib.util
 import os
 import subprocess
 
@@ -73,37 +74,27 @@ lib = ctypes.CDLL(lib_path)
 lib_locked = ctypes.PyDLL(lib_path)
 
 
-def _declare(name, restype, *argtypes, handle=lib):
-    fn = getattr(handle, name)
-    fn.restype = restype
-    fn.argtypes = argtypes
-    return fn
+def _load_surface():
+    """The testing kit's table of control signatures, loaded from its file:
+    importing the kit would bind c_sdk on its own terms, and without the
+    package the source tree's copy serves."""
+    try:
+        here = importlib.util.find_spec("vq.csdk").submodule_search_locations[0]
+    except ImportError:
+        here = os.path.join(
+            os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "vq", "csdk"
+        )
+    path = os.path.join(here, "testing", "_surface.py")
+    spec = importlib.util.spec_from_file_location("_standin_surface", path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
 
 
+# calls that never wait, so that a delivery thread cannot run Python code in between
+_LOCKED = ("queue_event", "thread_start", "thread_delivered")
 _c = ctypes
-_reset = _declare("vqstub_reset", None)
-_set_recording = _declare("vqstub_set_recording", None, _c.c_int)
-_set_market = _declare("vqstub_set_market", None, _c.c_int)
-_call_count = _declare("vqstub_call_count", _c.c_int)
-_call_name = _declare("vqstub_call_name", _c.c_char_p, _c.c_int)
-_call_argc = _declare("vqstub_call_argc", _c.c_int, _c.c_int)
-_arg_kind = _declare("vqstub_arg_kind", _c.c_int, _c.c_int, _c.c_int)
-_arg_bytes = _declare("vqstub_arg_bytes", _c.c_int, _c.c_int, _c.c_int, _c.POINTER(_c.c_void_p))
-_arg_int = _declare("vqstub_arg_int", _c.c_longlong, _c.c_int, _c.c_int)
-_arg_double = _declare("vqstub_arg_double", _c.c_double, _c.c_int, _c.c_int)
-_script_int = _declare("vqstub_script_int", _c.c_int, _c.c_char_p, _c.c_longlong)
-_script_double = _declare("vqstub_script_double", _c.c_int, _c.c_char_p, _c.c_double)
-_script_text = _declare("vqstub_script_text", _c.c_int, _c.c_char_p, _c.c_char_p)
-_script_response = _declare("vqstub_script_response", _c.c_int, _c.c_char_p, _c.c_char_p, _c.c_int)
-_queue_event = _declare(
-    "vqstub_queue_event", None, _c.c_char_p, _c.c_char_p, _c.c_int, _c.c_longlong, handle=lib_locked
-)
-_thread_start = _declare("vqstub_thread_start", _c.c_int, handle=lib_locked)
-_thread_join = _declare("vqstub_thread_join", _c.c_longlong)
-_thread_delivered = _declare("vqstub_thread_delivered", _c.c_longlong, handle=lib_locked)
-_pending = _declare("vqstub_pending_events", _c.c_longlong)
-_delivered = _declare("vqstub_events_delivered", _c.c_longlong)
-_dropped = _declare("vqstub_events_dropped", _c.c_longlong)
+_f = _load_surface().declare_all(lib, **dict.fromkeys(_LOCKED, lib_locked))
 
 
 def _b(text):
@@ -113,41 +104,41 @@ def _b(text):
 def reset():
     """Forget calls, scripts, events and the offline market, switching the
     market off; the registered callback stays."""
-    _reset()
+    _f.reset()
 
 
 def recording(on):
-    _set_recording(1 if on else 0)
+    _f.set_recording(1 if on else 0)
 
 
 def market(on):
     """Switch the offline market on or off (reset and script switch it off)."""
-    _set_market(1 if on else 0)
+    _f.set_market(1 if on else 0)
 
 
 def _arg(i, j):
-    kind = _arg_kind(i, j)
+    kind = _f.arg_kind(i, j)
     if kind == NULL:
         return None
     if kind in (TEXT, BYTES):
         data = _c.c_void_p()
-        n = _arg_bytes(i, j, _c.byref(data))
+        n = _f.arg_bytes(i, j, _c.byref(data))
         return _c.string_at(data.value, n) if n > 0 else b""
     if kind == INT:
-        return _arg_int(i, j)
+        return _f.arg_int(i, j)
     if kind == BOOL:
-        return bool(_arg_int(i, j))
+        return bool(_f.arg_int(i, j))
     if kind == DOUBLE:
-        return _arg_double(i, j)
+        return _f.arg_double(i, j)
     raise AssertionError("call %d argument %d has unknown kind %d" % (i, j, kind))
 
 
 def calls():
     """Every recorded call since reset, as (name, args)."""
     out = []
-    for i in range(_call_count()):
-        name = _call_name(i).decode("ascii")
-        out.append((name, tuple(_arg(i, j) for j in range(_call_argc(i)))))
+    for i in range(_f.call_count()):
+        name = _f.call_name(i).decode("ascii")
+        out.append((name, tuple(_arg(i, j) for j in range(_f.call_argc(i)))))
     return out
 
 
@@ -206,19 +197,19 @@ def script(
     if status is not None and value is not None:
         raise TypeError("give status or value, not both")
     if status is not None or value is not None:
-        check(_script_int(name, status if status is not None else value))
+        check(_f.script_int(name, status if status is not None else value))
     if dvalue is not None:
-        check(_script_double(name, dvalue))
+        check(_f.script_double(name, dvalue))
     if text is not _UNSET:
-        check(_script_text(name, None if text is None else _b(text)))
+        check(_f.script_text(name, None if text is None else _b(text)))
     if response is not _UNSET:
         if response is None:
-            check(_script_response(name, None, response_len or 0))
+            check(_f.script_response(name, None, response_len or 0))
         else:
             n = len(response) if response_len is None else response_len
             if n > len(response):
                 raise ValueError("response_len %d exceeds the %d bytes given" % (n, len(response)))
-            check(_script_response(name, bytes(response), n))
+            check(_f.script_response(name, bytes(response), n))
     if not done:
         raise TypeError("script(%r) given nothing to script" % (fn,))
 
@@ -235,38 +226,38 @@ def queue_event(msg_type, data, count=1, length=None):
         n = len(data) if length is None else length
         if n > len(data):
             raise ValueError("length %d exceeds the %d bytes given" % (n, len(data)))
-    _queue_event(None if msg_type is None else _b(msg_type), data, n, count)
+    _f.queue_event(None if msg_type is None else _b(msg_type), data, n, count)
 
 
 def pending():
-    return _pending()
+    return _f.pending_events()
 
 
 def delivered():
-    return _delivered()
+    return _f.events_delivered()
 
 
 def dropped():
-    return _dropped()
+    return _f.events_dropped()
 
 
 def thread_start():
     """Hand the events queued so far to a new thread of the library's own,
     which delivers them.  The interpreter lock is kept meanwhile, so the
     thread's first event waits until this thread lets go of it."""
-    if _thread_start() != 0:
+    if _f.thread_start() != 0:
         raise RuntimeError("the previous delivery thread has not been joined")
 
 
 def thread_join():
     """Wait for the delivery thread (the interpreter lock is free meanwhile,
     so it can deliver); the number of events it delivered."""
-    return _thread_join()
+    return _f.thread_join()
 
 
 def thread_delivered():
     """Events the delivery thread has delivered so far (callbacks returned)."""
-    return _thread_delivered()
+    return _f.thread_delivered()
 
 
 def exported_symbols(path=None):

@@ -12,6 +12,7 @@ import sys
 import time
 
 import pytest
+from helpers import backtest_config
 
 TESTS = os.path.dirname(os.path.abspath(__file__))
 SYMBOLS = ["SHSE.600000", "SZSE.000001"]
@@ -61,23 +62,7 @@ def market(lib, mod):
 def configure(
     mod, start, end, frequency="300s", symbols=SYMBOLS, cash=1e6, commission=0.0, minimum=0.0
 ):
-    assert (
-        mod.py_vqi_set_backtest_config(
-            start_time=start,
-            end_time=end,
-            initial_cash=cash,
-            transaction_ratio=1.0,
-            commission_ratio=commission,
-            commission_unit=minimum,
-            slippage_ratio=0.0,
-            option_float_margin_ratio1=0.0,
-            option_float_margin_ratio2=0.0,
-            adjust=0,
-            match_mode=0,
-            check_cache=0,
-        )
-        == 0
-    )
+    assert backtest_config(mod, start, end, cash, commission, minimum) == 0
     assert mod.py_vqi_subscribe(",".join(symbols), frequency, True) == 0
 
 

@@ -15,14 +15,6 @@ TESTS = os.path.dirname(os.path.abspath(__file__))
 
 
 @pytest.fixture
-def unraisable(monkeypatch):
-    """Unraisable reports (3.8+; on 3.7 they go to stderr)."""
-    seen = []
-    monkeypatch.setattr(sys, "unraisablehook", seen.append, raising=False)
-    return seen
-
-
-@pytest.fixture
 def seen(lib, mod, monkeypatch, unraisable, capfd):
     """A registered recorder; the test must leave no report behind."""
     monkeypatch.setattr(mod, "f", None, raising=False)  # removed again afterwards

@@ -12,6 +12,7 @@ import sys
 import textwrap
 
 import pytest
+from helpers import backtest_config
 
 import vq.csdk.testing as kit
 from vq.csdk import c_sdk
@@ -397,12 +398,7 @@ class Market:
         c_sdk.py_vqi_set_data_callback(lambda t, p: self.seen.append((t, json.loads(p))))
 
     def run(self, start, end, subscriptions, cash=1e6):
-        assert (
-            c_sdk.py_vqi_set_backtest_config(
-                start, end, cash, 1.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0, 0, 0
-            )
-            == 0
-        )
+        assert backtest_config(c_sdk, start, end, cash) == 0
         c_sdk.py_vqi_unsubscribe("*", "*")
         for symbol, frequency in subscriptions:
             assert c_sdk.py_vqi_subscribe(symbol, frequency, False) == 0

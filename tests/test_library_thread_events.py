@@ -10,14 +10,6 @@ import pytest
 
 
 @pytest.fixture
-def unraisable(monkeypatch):
-    """Unraisable reports (3.8+; on 3.7 they go to stderr)."""
-    seen = []
-    monkeypatch.setattr(sys, "unraisablehook", seen.append, raising=False)
-    return seen
-
-
-@pytest.fixture
 def seen(lib, mod, monkeypatch):
     """A registered recorder of (type, payload, thread); the delivery thread
     is joined whatever the test did."""

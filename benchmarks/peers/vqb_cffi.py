@@ -3,6 +3,7 @@ Python wrappers doing the conversions."""
 
 from _vqb_cffi import ffi, lib
 from pyadapter import IS_PY2, IS_PY3, adapt_to_python3  # noqa: F401
+from pyconfig import backtest_config
 from pyrecords import TickLikeDict2  # noqa: F401
 
 from vq.constant import CSDK_OPERATE_SUCCESS  # noqa: F401 (read as a global)
@@ -35,37 +36,7 @@ def _text(s):
     return ffi.from_buffer(s) if isinstance(s, bytearray) else s
 
 
-def py_vqi_set_backtest_config(
-    start_time,
-    end_time,
-    initial_cash,
-    transaction_ratio,
-    commission_ratio,
-    commission_unit,
-    slippage_ratio,
-    option_float_margin_ratio1,
-    option_float_margin_ratio2,
-    adjust,
-    match_mode,
-    check_cache,
-):
-    return lib.vqi_set_backtest_config(
-        _text(start_time),
-        _text(end_time),
-        initial_cash,
-        transaction_ratio,
-        commission_ratio,
-        commission_unit,
-        slippage_ratio,
-        option_float_margin_ratio1,
-        option_float_margin_ratio2,
-        adjust,
-        match_mode,
-        check_cache,
-    )
-
-
-py_vqi_set_backtest_config = adapt_to_python3(py_vqi_set_backtest_config)
+py_vqi_set_backtest_config = backtest_config(lib.vqi_set_backtest_config, _text)
 
 
 @ffi.def_extern()

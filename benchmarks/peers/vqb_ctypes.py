@@ -6,6 +6,7 @@ import os
 from ctypes import CFUNCTYPE, POINTER, byref, c_char, c_char_p, c_double, c_int, c_void_p
 
 from pyadapter import IS_PY2, IS_PY3, adapt_to_python3  # noqa: F401
+from pyconfig import backtest_config
 from pyrecords import TickLikeDict2  # noqa: F401
 
 from vq.constant import CSDK_OPERATE_SUCCESS  # noqa: F401 (read as a global)
@@ -49,37 +50,7 @@ _set_backtest_config.restype = c_int
 _set_backtest_config.argtypes = [c_char_p, c_char_p] + [c_double] * 7 + [c_int] * 3
 
 
-def py_vqi_set_backtest_config(
-    start_time,
-    end_time,
-    initial_cash,
-    transaction_ratio,
-    commission_ratio,
-    commission_unit,
-    slippage_ratio,
-    option_float_margin_ratio1,
-    option_float_margin_ratio2,
-    adjust,
-    match_mode,
-    check_cache,
-):
-    return _set_backtest_config(
-        _text(start_time),
-        _text(end_time),
-        initial_cash,
-        transaction_ratio,
-        commission_ratio,
-        commission_unit,
-        slippage_ratio,
-        option_float_margin_ratio1,
-        option_float_margin_ratio2,
-        adjust,
-        match_mode,
-        check_cache,
-    )
-
-
-py_vqi_set_backtest_config = adapt_to_python3(py_vqi_set_backtest_config)
+py_vqi_set_backtest_config = backtest_config(_set_backtest_config, _text)
 
 EventCallback = CFUNCTYPE(None, c_char_p, c_void_p, c_int)
 

@@ -489,22 +489,18 @@ def make_parser():
         default=d["cash"],
         help="initial cash, a positive number (default %(default).0f)",
     )
-    a(
-        "--short",
-        type=int_list,
-        default=[d["short"]],
-        metavar="N[,N...]",
-        help="short moving "
-        "average window in bars; with --sweep a comma-separated list (default %d)" % d["short"],
-    )
-    a(
-        "--long",
-        type=int_list,
-        default=[d["long"]],
-        metavar="N[,N...]",
-        help="long window in "
-        "bars, greater than the short one; with --sweep a list (default %d)" % d["long"],
-    )
+    for window, text in (
+        ("short", "short moving average window in bars; with --sweep a comma-separated list"),
+        ("long", "long window in bars, greater than the short one; with --sweep a list"),
+    ):
+        default = d[window]
+        a(
+            "--" + window,
+            type=int_list,
+            default=[default],
+            metavar="N[,N...]",
+            help="%s (default %d)" % (text, default),
+        )
     a(
         "--commission",
         type=float,

@@ -7,6 +7,7 @@ import json
 import math
 from typing import Any, Callable, List, Mapping, NamedTuple, Optional, Tuple, Union
 
+from . import _surface
 from ._library import activate
 
 _c = ctypes
@@ -27,29 +28,7 @@ def _declare(name: str, restype: Any, *argtypes: Any) -> Callable[..., Any]:
     return fn  # type: ignore[no-any-return]
 
 
-_reset = _declare("vqstub_reset", None)
-_set_recording = _declare("vqstub_set_recording", None, _c.c_int)
-_set_call_cap = _declare("vqstub_set_call_cap", None, _c.c_longlong)
-_call_cap = _declare("vqstub_call_cap", _c.c_longlong)
-_calls_dropped = _declare("vqstub_calls_dropped", _c.c_longlong)
-_set_market = _declare("vqstub_set_market", None, _c.c_int)
-_call_count = _declare("vqstub_call_count", _c.c_int)
-_call_name = _declare("vqstub_call_name", _c.c_char_p, _c.c_int)
-_call_argc = _declare("vqstub_call_argc", _c.c_int, _c.c_int)
-_arg_kind = _declare("vqstub_arg_kind", _c.c_int, _c.c_int, _c.c_int)
-_arg_bytes = _declare("vqstub_arg_bytes", _c.c_int, _c.c_int, _c.c_int, _c.POINTER(_c.c_void_p))
-_arg_int = _declare("vqstub_arg_int", _c.c_longlong, _c.c_int, _c.c_int)
-_arg_double = _declare("vqstub_arg_double", _c.c_double, _c.c_int, _c.c_int)
-_script_int = _declare("vqstub_script_int", _c.c_int, _c.c_char_p, _c.c_longlong)
-_script_double = _declare("vqstub_script_double", _c.c_int, _c.c_char_p, _c.c_double)
-_script_text = _declare("vqstub_script_text", _c.c_int, _c.c_char_p, _c.c_char_p)
-_script_response = _declare("vqstub_script_response", _c.c_int, _c.c_char_p, _c.c_char_p, _c.c_int)
-_queue_event = _declare(
-    "vqstub_queue_event", None, _c.c_char_p, _c.c_char_p, _c.c_int, _c.c_longlong
-)
-_pending = _declare("vqstub_pending_events", _c.c_longlong)
-_delivered = _declare("vqstub_events_delivered", _c.c_longlong)
-_dropped = _declare("vqstub_events_dropped", _c.c_longlong)
+_f = _surface.declare_all(_lib)
 
 
 class UnknownFunctionError(KeyError):
@@ -75,33 +54,33 @@ def reset() -> None:
     """A fresh stand-in: no calls, scripts or queued events; recording on
     with the default cap; the offline market cleared (replayed data
     included) and switched off.  The registered event callback stays."""
-    _reset()
+    _f.reset()
 
 
 def recording(on: bool = True, cap: Optional[int] = None) -> None:
     """Switch the call log on or off; cap bounds it (the newest cap calls
     are kept, older ones dropped and counted by calls_dropped())."""
-    _set_recording(1 if on else 0)
+    _f.set_recording(1 if on else 0)
     if cap is not None:
         if isinstance(cap, bool) or not isinstance(cap, int) or cap < 0:
             raise ValueError("cap must be an int >= 0, not %r" % (cap,))
-        _set_call_cap(cap)
+        _f.set_call_cap(cap)
 
 
 def call_cap() -> int:
     """How many calls the log keeps."""
-    return int(_call_cap())
+    return int(_f.call_cap())
 
 
 def calls_dropped() -> int:
     """How many calls were dropped from the full log since reset()."""
-    return int(_calls_dropped())
+    return int(_f.calls_dropped())
 
 
 def market(on: bool = True) -> None:
     """Switch the offline market on or off.  reset() and every script()
     switch it off; switching it on keeps what it was configured with."""
-    _set_market(1 if on else 0)
+    _f.set_market(1 if on else 0)
 
 
 # ---- scripting -------------------------------------------------------------------------
@@ -165,25 +144,25 @@ def script(
     steps: List[Callable[[], int]] = []
     if status is not None:
         s = _int("status", status, 32)
-        steps.append(lambda: _script_int(name, s))
+        steps.append(lambda: _f.script_int(name, s))
     if value is not None:
         v = _int("value", value, 64)
-        steps.append(lambda: _script_int(name, v))
+        steps.append(lambda: _f.script_int(name, v))
     if number is not None:
         if isinstance(number, bool) or not isinstance(number, (int, float)):
             raise TypeError("number must be a real number, not %s" % type(number).__name__)
         d = float(number)
-        steps.append(lambda: _script_double(name, d))
+        steps.append(lambda: _f.script_double(name, d))
     if text is not _UNSET:
         t = None if text is None else _bytes("text", text)
-        steps.append(lambda: _script_text(name, t))
+        steps.append(lambda: _f.script_text(name, t))
     if response is not _UNSET:
         if isinstance(response, (dict, list)):
             response = json.dumps(response)
         r = None if response is None else _bytes("response", response)
         if r is not None and len(r) > 2**31 - 1:
             raise OverflowError("a response is at most 2 GiB")
-        steps.append(lambda: _script_response(name, r, 0 if r is None else len(r)))
+        steps.append(lambda: _f.script_response(name, r, 0 if r is None else len(r)))
     if not steps:
         raise TypeError("script(%r) was given nothing to script" % (fn,))
     for step in steps:  # every value was checked before the first is set
@@ -208,39 +187,39 @@ def queue_event(
     n = _int("count", count, 64)
     if n < 1:
         raise ValueError("count must be at least 1, not %d" % n)
-    _queue_event(kind, data, 0 if data is None else len(data), n)
+    _f.queue_event(kind, data, 0 if data is None else len(data), n)
 
 
 def pending() -> int:
     """Events queued and not yet delivered."""
-    return int(_pending())
+    return int(_f.pending_events())
 
 
 def delivered() -> int:
     """Events delivered since reset()."""
-    return int(_delivered())
+    return int(_f.events_delivered())
 
 
 def dropped() -> int:
     """Queued events dropped because no callback was registered."""
-    return int(_dropped())
+    return int(_f.events_dropped())
 
 
 # ---- the call log ----------------------------------------------------------------------
 
 
 def _arg(i: int, j: int) -> Value:
-    kind = _arg_kind(i, j)
+    kind = _f.arg_kind(i, j)
     if kind in (TEXT, BYTES):
         data = _c.c_void_p()
-        n = _arg_bytes(i, j, _c.byref(data))
+        n = _f.arg_bytes(i, j, _c.byref(data))
         return _c.string_at(data.value, n) if n > 0 and data.value else b""
     if kind == INT:
-        return int(_arg_int(i, j))
+        return int(_f.arg_int(i, j))
     if kind == BOOL:
-        return bool(_arg_int(i, j))
+        return bool(_f.arg_int(i, j))
     if kind == DOUBLE:
-        return float(_arg_double(i, j))
+        return float(_f.arg_double(i, j))
     return None
 
 
@@ -248,13 +227,13 @@ def calls(name: Optional[str] = None) -> List[Call]:
     """The calls recorded since reset(), oldest first; only those of
     library function name if given."""
     out = []
-    for i in range(_call_count()):
-        raw = _call_name(i)
+    for i in range(_f.call_count()):
+        raw = _f.call_name(i)
         if raw is None:  # dropped meanwhile by another thread
             continue
         fn = raw.decode("ascii")
         if name is None or fn == name:
-            out.append(Call(fn, tuple(_arg(i, j) for j in range(_call_argc(i)))))
+            out.append(Call(fn, tuple(_arg(i, j) for j in range(_f.call_argc(i)))))
     return out
 
 
