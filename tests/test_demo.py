@@ -6,6 +6,7 @@ import json
 import os
 import re
 import shutil
+import signal
 import struct
 import subprocess
 import sys
@@ -512,6 +513,30 @@ def test_a_signal_stops_a_sweep_and_its_workers(tmp_path, name, status):
     results = json.loads(path.read_text())
     assert all(r["interrupted"] == "SIG" + name for r in results)
     assert re.search(r"(\d) of 4 backtests not run", out.stdout).group(1) == str(4 - len(results))
+
+
+def test_a_signal_while_the_sweep_workers_start(tmp_path):
+    # the signal comes as the sweep starts its worker processes, before they
+    # can have set their handlers: none of them ends with a traceback
+    path = tmp_path / "sweep.json"
+    sweep = ["--sweep", "--short", "5,10", "--long", "30,60", "--workers", "2"]
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "vq.csdk.demo"] + LONG_RUN + sweep + ["--output", str(path)],
+        cwd=TESTS,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        universal_newlines=True,
+    )
+    try:
+        assert proc.stdout.readline().startswith("SIMULATED ORDERS")
+        time.sleep(0.05)
+        proc.send_signal(signal.SIGINT)
+        out, err = proc.communicate(timeout=120)
+    finally:
+        proc.kill()
+    assert proc.returncode == 130, err
+    assert "Traceback" not in err and "interrupted by SIGINT" in out
+    assert all(r["interrupted"] == "SIGINT" for r in json.loads(path.read_text()))
 
 
 def test_a_failed_backtest_is_reported_and_the_others_kept(tmp_path):

@@ -67,6 +67,22 @@ def _init_worker():
     # one, its Runner stops it cleanly.  SIGTERM keeps its default, so that
     # the pool can still terminate its workers.
     signal.signal(signal.SIGINT, _note_signal)
+    # the parent spawned this process with SIGINT blocked (submit_spawning):
+    # one forwarded while it started is pending, and lands here
+    signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
+
+
+def submit_spawning(pool, fn, *args):
+    """pool.submit, with SIGINT blocked in this thread meanwhile: a worker
+    process that the call spawns inherits the mask, so a SIGINT forwarded
+    while the worker is still starting waits for its handler instead of
+    ending it with a traceback.  A SIGINT for this process waits the same
+    few moments."""
+    saved = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+    try:
+        return pool.submit(fn, *args)
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, saved)
 
 
 def pool_of(workers):
@@ -163,12 +179,12 @@ class Sweep:
 
     def run_local(self, workers):
         with pool_of(workers) as pool:
-            dead = self.collect(lambda p: pool.submit(self.task, p), self.params, workers)
+            dead = self.collect(lambda p: submit_spawning(pool, self.task, p), self.params, workers)
         for p in dead:  # one at a time, each in a pool of its own
             if self.signum is not None:
                 break
             with pool_of(1) as pool:
-                if self.collect(lambda p: pool.submit(self.task, p), [p], 1):
+                if self.collect(lambda p: submit_spawning(pool, self.task, p), [p], 1):
                     self.progress(failure(p, "the worker process died"))
 
     def run_dask(self, address):
