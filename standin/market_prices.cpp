@@ -26,12 +26,11 @@ unsigned long long seed_of(const std::string &symbol) {
     return h ? h : 1;
 }
 
-/* a price rounded to the cent, never below one cent */
+}  // namespace
+
 double cents(double p) {
     return std::max(0.01, std::round(p * 100) / 100);
 }
-
-}  // namespace
 
 Path::Path(const std::string &sym) : symbol(sym), rng{seed_of(sym)} {
     p = 5.0 + static_cast<double>(rng.next() % 4500) / 100;
@@ -76,6 +75,52 @@ void day_events(const std::vector<Sub> &subs, std::vector<Ev> &out) {
     });
 }
 
+void write_bar(std::string &out, const BarValues &v) {
+    json::Writer w(out);
+    w.begin_object()
+        .field("symbol", v.symbol)
+        .field("frequency", v.frequency)
+        .field("bob", time_text(v.bob))
+        .field("eob", time_text(v.eob))
+        .field("open", v.open)
+        .field("high", v.high)
+        .field("low", v.low)
+        .field("close", v.close)
+        .field("volume", v.volume)
+        .field("amount", v.amount)
+        .field("pre_close", v.pre_close)
+        .field("position", 0)
+        .end_object();
+}
+
+void write_tick(std::string &out, const TickValues &v) {
+    json::Writer w(out);
+    w.begin_object()
+        .field("symbol", v.symbol)
+        .field("created_at", time_text(v.created_at))
+        .field("price", v.price)
+        .field("open", v.open)
+        .field("high", v.high)
+        .field("low", v.low)
+        .field("cum_volume", v.cum_volume)
+        .field("cum_amount", v.cum_amount)
+        .field("cum_position", 0)
+        .field("last_volume", v.last_volume)
+        .field("last_amount", v.last_amount)
+        .field("trade_type", 0)
+        .field("pre_close", v.pre_close);
+    w.key("quotes")
+        .begin_array()
+        .begin_object()
+        .field("bid_p", cents(v.price - 0.01))
+        .field("bid_v", 2 * v.last_volume)
+        .field("ask_p", cents(v.price + 0.01))
+        .field("ask_v", 3 * v.last_volume)
+        .end_object()
+        .end_array();
+    w.end_object();
+}
+
 void bar_json(std::string &out, const Sub &s, const Path &p, const Ev &e, long long day_start) {
     double high = p.price[e.a], low = p.price[e.a], amount = 0;
     long long volume = 0;
@@ -85,50 +130,16 @@ void bar_json(std::string &out, const Sub &s, const Path &p, const Ev &e, long l
         volume += p.vol[k];
         amount += p.price[k] * static_cast<double>(p.vol[k]);
     }
-    json::Writer w(out);
-    w.begin_object()
-        .field("symbol", s.symbol)
-        .field("frequency", s.frequency)
-        .field("bob", time_text(day_start + clock_of(e.a * kStep, false)))
-        .field("eob", time_text(day_start + clock_of(e.b * kStep, true)))
-        .field("open", p.price[e.a])
-        .field("high", high)
-        .field("low", low)
-        .field("close", p.price[e.b - 1])
-        .field("volume", volume)
-        .field("amount", amount)
-        .field("pre_close", p.pre_close)
-        .field("position", 0)
-        .end_object();
+    write_bar(out, {s.symbol, s.frequency, day_start + clock_of(e.a * kStep, false),
+                    day_start + clock_of(e.b * kStep, true), p.price[e.a], high, low,
+                    p.price[e.b - 1], volume, amount, p.pre_close});
 }
 
 void tick_json(std::string &out, const Sub &s, const Path &p, int k, long long t) {
     const double price = p.price[k];
-    json::Writer w(out);
-    w.begin_object()
-        .field("symbol", s.symbol)
-        .field("created_at", time_text(t))
-        .field("price", price)
-        .field("open", p.price[0])
-        .field("high", p.high[k])
-        .field("low", p.low[k])
-        .field("cum_volume", p.cum_volume[k])
-        .field("cum_amount", p.cum_amount[k])
-        .field("cum_position", 0)
-        .field("last_volume", p.vol[k])
-        .field("last_amount", price * static_cast<double>(p.vol[k]))
-        .field("trade_type", 0)
-        .field("pre_close", p.pre_close);
-    w.key("quotes")
-        .begin_array()
-        .begin_object()
-        .field("bid_p", cents(price - 0.01))
-        .field("bid_v", 2 * p.vol[k])
-        .field("ask_p", cents(price + 0.01))
-        .field("ask_v", 3 * p.vol[k])
-        .end_object()
-        .end_array();
-    w.end_object();
+    write_tick(
+        out, {s.symbol, t, price, p.price[0], p.high[k], p.low[k], p.cum_volume[k], p.cum_amount[k],
+              p.vol[k], price * static_cast<double>(p.vol[k]), p.pre_close});
 }
 
 }  // namespace market

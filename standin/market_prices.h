@@ -53,6 +53,31 @@ struct Ev {
 /* the events of one trading day, in delivery order */
 void day_events(const std::vector<Sub> &subs, std::vector<Ev> &out);
 
+/* The values of a bar or a tick event.  The walk's events and replayed
+ * rows are both written from these, so both carry the same keys
+ * (MARKET.md). */
+struct BarValues {
+    const std::string &symbol, &frequency;
+    long long bob, eob;
+    double open, high, low, close;
+    long long volume;
+    double amount, pre_close;
+};
+struct TickValues {
+    const std::string &symbol;
+    long long created_at;
+    double price, open, high, low; /* open, high, low: the day so far */
+    long long cum_volume;
+    double cum_amount;
+    long long last_volume;
+    double last_amount, pre_close;
+};
+void write_bar(std::string &out, const BarValues &v);
+void write_tick(std::string &out, const TickValues &v);
+
+/* a price rounded to the cent, never below one cent */
+double cents(double p);
+
 /* the payload of a bar event, and of a tick event at step k */
 void bar_json(std::string &out, const Sub &s, const Path &p, const Ev &e, long long day_start);
 void tick_json(std::string &out, const Sub &s, const Path &p, int k, long long t);

@@ -5,12 +5,11 @@
 #include "market_replay.h"
 
 #include <algorithm>
-#include <cmath>
 #include <cstring>
 #include <mutex>
 
-#include "json.h"
 #include "market_calendar.h"
+#include "market_prices.h"
 #include "vqstub.h"
 
 namespace vqstub {
@@ -35,10 +34,6 @@ bool frequency_ok(const char *f, bool *tick) {
     while (*p >= '0' && *p <= '9' && n <= 100000)
         n = n * 10 + (*p++ - '0');
     return p != f && std::strcmp(p, "s") == 0 && n > 0 && n <= 14400 && n % 3 == 0;
-}
-
-double cents(double p) {
-    return std::max(0.01, std::round(p * 100) / 100);
 }
 
 }  // namespace
@@ -109,50 +104,14 @@ void Cursor::day(long long day, long long start, long long end, std::vector<Due>
 
 void bar_json(std::string &out, const Feed &f, const Due &d) {
     const Row &r = *d.row;
-    json::Writer w(out);
-    w.begin_object()
-        .field("symbol", f.symbol)
-        .field("frequency", f.frequency)
-        .field("bob", market::time_text(r.bob))
-        .field("eob", market::time_text(r.eob))
-        .field("open", r.open)
-        .field("high", r.high)
-        .field("low", r.low)
-        .field("close", r.close)
-        .field("volume", r.volume)
-        .field("amount", r.amount)
-        .field("pre_close", d.pre_close)
-        .field("position", 0)
-        .end_object();
+    market::write_bar(out, {f.symbol, f.frequency, r.bob, r.eob, r.open, r.high, r.low, r.close,
+                            r.volume, r.amount, d.pre_close});
 }
 
 void tick_json(std::string &out, const Feed &f, const Due &d) {
     const Row &r = *d.row;
-    json::Writer w(out);
-    w.begin_object()
-        .field("symbol", f.symbol)
-        .field("created_at", market::time_text(r.eob))
-        .field("price", r.close)
-        .field("open", d.day_open)
-        .field("high", d.day_high)
-        .field("low", d.day_low)
-        .field("cum_volume", d.cum_volume)
-        .field("cum_amount", d.cum_amount)
-        .field("cum_position", 0)
-        .field("last_volume", r.volume)
-        .field("last_amount", r.amount)
-        .field("trade_type", 0)
-        .field("pre_close", d.pre_close);
-    w.key("quotes")
-        .begin_array()
-        .begin_object()
-        .field("bid_p", cents(r.close - 0.01))
-        .field("bid_v", 2 * r.volume)
-        .field("ask_p", cents(r.close + 0.01))
-        .field("ask_v", 3 * r.volume)
-        .end_object()
-        .end_array();
-    w.end_object();
+    market::write_tick(out, {f.symbol, r.eob, r.close, d.day_open, d.day_high, d.day_low,
+                             d.cum_volume, d.cum_amount, r.volume, r.amount, d.pre_close});
 }
 
 }  // namespace replay
