@@ -16,7 +16,8 @@ namespace {
 // named so that it reports the qualified name of the decorator's inner
 // function.
 struct Closure {
-    PyObject_HEAD PyObject *func;
+    PyObject_HEAD
+    PyObject *func;
     PyObject *doc;  // bytes: the text signature
     PyMethodDef def;
 };

@@ -169,7 +169,8 @@ static inline PyObject *vq_type_lookup(PyTypeObject *tp, PyObject *name) {
 // The getter of a property object: the first field after the header of the
 // interpreter's (private) property layout, the same on 3.7 to 3.13.
 struct VqPropertyHead {
-    PyObject_HEAD PyObject *prop_get;
+    PyObject_HEAD
+    PyObject *prop_get;
 };
 static inline PyObject *vq_property_getter(PyObject *property) {
     return reinterpret_cast<VqPropertyHead *>(property)->prop_get;

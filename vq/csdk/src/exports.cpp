@@ -25,7 +25,8 @@ struct ExportRow {
 };
 
 struct Export {
-    PyObject_HEAD vectorcallfunc vectorcall;
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
     ExportRow *row;
     PyObject *name;
     PyObject *signature;  // for inspect.signature()
