@@ -29,9 +29,7 @@ import build  # beside this script: the peer builds and the tool lookup
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 PEERS_DIR = os.path.join(HERE, "peers")
-INCLUDE_DIR = os.path.join(ROOT, "vq", "csdk", "include")
-# the source tree's vq/ has no built module: never import it from there
-sys.path[:] = [p for p in sys.path if os.path.abspath(p or os.curdir) != ROOT]
+INCLUDE_DIR = os.path.join(ROOT, "src", "vq", "csdk", "include")
 
 PEERS = ["ours", "floor", "cython", "pybind11", "nanobind", "cffi", "ctypes"]
 REQUIRED = ("ours", "floor")

@@ -1,16 +1,11 @@
-"""Shared fixtures.  The tests run against the installed package: the source
-tree's vq/ has no built extension, so it must not shadow it."""
+"""Shared fixtures.  The tests run against the installed package."""
 
-import os
 import sys
 
-_root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path[:] = [p for p in sys.path if os.path.abspath(p or os.curdir) != _root]
+import pytest
 
-import pytest  # noqa: E402
-
-import standin  # noqa: E402
-import vq.csdk.c_sdk as c_sdk  # noqa: E402
+import standin
+import vq.csdk.c_sdk as c_sdk
 
 
 @pytest.fixture

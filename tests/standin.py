@@ -82,7 +82,7 @@ def _load_surface():
         here = importlib.util.find_spec("vq.csdk").submodule_search_locations[0]
     except ImportError:
         here = os.path.join(
-            os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "vq", "csdk"
+            os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "src", "vq", "csdk"
         )
     path = os.path.join(here, "testing", "_surface.py")
     spec = importlib.util.spec_from_file_location("_standin_surface", path)

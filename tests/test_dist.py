@@ -56,7 +56,7 @@ def make_sdist(path, members):
 
 
 def test_sdist_check_accepts_what_a_build_needs(check_dist, tmp_path):
-    members = check_dist.SDIST_NEEDS + ["standin/vqi.cpp", "vq/csdk/src/tests_helper.hpp"]
+    members = check_dist.SDIST_NEEDS + ["standin/vqi.cpp", "src/vq/csdk/src/tests_helper.hpp"]
     assert check_dist.sdist_faults(make_sdist(tmp_path / "ok.tar.gz", members)) == []
     short = make_sdist(tmp_path / "short.tar.gz", members[1:])
     assert check_dist.sdist_faults(short) == ["missing " + members[0]]
@@ -71,11 +71,11 @@ def test_sdist_check_accepts_what_a_build_needs(check_dist, tmp_path):
         "tools/lint.sh",
         "build/cp311-cp311-linux_x86_64/CMakeCache.txt",
         "dist/vq-3.0.0.tar.gz",
-        "vq/__pycache__/utils.cpython-311.pyc",
+        "src/vq/__pycache__/utils.cpython-311.pyc",
         ".pytest_cache/v/cache/nodeids",
         ".hypothesis/examples/x",
-        "vq/csdk/.mypy_cache/x",
-        "vq/csdk/c_sdk.cpython-311-x86_64-linux-gnu.so",
+        "src/vq/csdk/.mypy_cache/x",
+        "src/vq/csdk/c_sdk.cpython-311-x86_64-linux-gnu.so",
     ],
 )
 def test_sdist_check_refuses_development_files_output_and_caches(check_dist, tmp_path, extra):

@@ -72,7 +72,7 @@ def test_the_plugin_is_an_entry_point():
         from importlib_metadata import entry_points
     eps = entry_points()
     group = eps.select(group="pytest11") if hasattr(eps, "select") else eps.get("pytest11", ())
-    assert {ep.name: ep.value for ep in group}.get("vq-csdk") == "_vq_csdk_pytest"
+    assert {ep.name: ep.value for ep in group}.get("vq-csdk") == "vq.csdk.pytest_plugin"
 
 
 def test_the_kit_binds_c_sdk_to_its_own_copy_first():
@@ -116,7 +116,7 @@ def test_recording_is_off_in_a_fresh_process():
 def tiny_library(path):
     """A libvq3-c.so that defines every library function as a no-op and
     nothing of the stand-in's control surface."""
-    with open(os.path.join(ROOT, "vq", "csdk", "include", "vqcsdk.h")) as f:
+    with open(os.path.join(ROOT, "src", "vq", "csdk", "include", "vqcsdk.h")) as f:
         names = sorted(set(re.findall(r"^VQ_API\b[^(]*?\b(\w+)\s*\(", f.read(), re.M)))
     assert len(names) == 187
     src = path + ".cpp"
@@ -143,7 +143,6 @@ def swapped(tmp_path_factory):
     for name in os.listdir(SITE):
         if re.match(r"vq-[^-]+\.dist-info$", name):
             shutil.copytree(os.path.join(SITE, name), str(site / name))
-    shutil.copy(os.path.join(SITE, "_vq_csdk_pytest.py"), str(site))
     beside = str(site / "vq" / "csdk" / "libvq3-c.so")
     tiny_library(beside)
     return str(site), beside, digest(beside)
@@ -305,7 +304,7 @@ def test_unknown_function_error_is_a_key_error_with_a_plain_message(standin):
 def test_the_name_list_is_the_header(standin):
     from vq.csdk.testing._names import LIBRARY_FUNCTIONS
 
-    with open(os.path.join(ROOT, "vq", "csdk", "include", "vqcsdk.h")) as f:
+    with open(os.path.join(ROOT, "src", "vq", "csdk", "include", "vqcsdk.h")) as f:
         names = set(re.findall(r"^VQ_API\b[^(]*?\b(\w+)\s*\(", f.read(), re.M))
     assert set(LIBRARY_FUNCTIONS) == names
 

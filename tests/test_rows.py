@@ -9,7 +9,7 @@ import sysconfig
 import pytest
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-SRC = os.path.join(ROOT, "vq", "csdk", "src")
+SRC = os.path.join(ROOT, "src", "vq", "csdk", "src")
 GXX = shutil.which("g++")
 
 pytestmark = [
@@ -62,7 +62,7 @@ def compile_row(tmp_path, row):
         "-std=c++17",
         "-fsyntax-only",
         "-I" + SRC,
-        "-I" + os.path.join(ROOT, "vq", "csdk", "include"),
+        "-I" + os.path.join(ROOT, "src", "vq", "csdk", "include"),
     ]
     cmd += ["-I" + d for d in sorted(includes)] + [str(path)]
     return subprocess.run(

@@ -41,7 +41,7 @@ def test_stubs_are_shipped():
 
 
 # ---- the stubs against the contract's table ----------------------------------------------------
-STUBS = os.path.join(os.path.dirname(HERE), "vq", "csdk", "c_sdk.pyi")
+STUBS = os.path.join(os.path.dirname(HERE), "src", "vq", "csdk", "c_sdk.pyi")
 RESULT = {
     None: "None",
     "int": "int",

@@ -25,11 +25,11 @@ SDIST_NEEDS = [
     "LICENSE",
     "standin/CMakeLists.txt",
     "standin/vq3-c.map",
-    "vq/__init__.py",
-    "vq/csdk/c_sdk.pyi",
-    "vq/csdk/py.typed",
-    "vq/csdk/include/vqcsdk.h",
-    "vq/csdk/src/module.cpp",
+    "src/vq/__init__.py",
+    "src/vq/csdk/c_sdk.pyi",
+    "src/vq/csdk/py.typed",
+    "src/vq/csdk/include/vqcsdk.h",
+    "src/vq/csdk/src/module.cpp",
 ]
 # development files, build output and caches
 SDIST_REFUSES = re.compile(
@@ -99,7 +99,7 @@ def wheel_faults(path, version):
 
 
 def main(paths):
-    with open("vq/__init__.py") as f:
+    with open("src/vq/__init__.py") as f:
         version = re.search(r'^__version__ = "([^"]+)"', f.read(), re.M).group(1)
     status = 0
     for path in paths:

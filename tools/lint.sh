@@ -17,7 +17,7 @@ run() {
     echo "--- ${1##*/}"
     "$@" || status=1
 }
-mapfile -t cxx < <(git ls-files 'vq/csdk/src/*.[ch]pp' 'vq/csdk/include/*' 'standin/*.h' 'standin/*.cpp')
+mapfile -t cxx < <(git ls-files 'src/vq/csdk/src/*.[ch]pp' 'src/vq/csdk/include/*' 'standin/*.h' 'standin/*.cpp')
 mapfile -t shells < <(git ls-files '*.sh' .ci/run)
 mapfile -t texts < <(git ls-files | grep -v -E '\.(so|png|csv)$')
 run "$bin/ruff" check .
