@@ -14,6 +14,7 @@ import textwrap
 import pytest
 from helpers import backtest_config
 
+import vq
 import vq.csdk.testing as kit
 from vq.csdk import c_sdk
 
@@ -81,7 +82,7 @@ def test_the_kit_binds_c_sdk_to_its_own_copy_first():
         import vq.csdk.testing as kit
         from vq.csdk import c_sdk
         from vq.csdk.testing._library import mapped_copies
-        print(mapped_copies() == [kit.KIT_LIBRARY] == [kit.library_path()])
+        print(mapped_copies() == [kit.KIT_LIBRARY] == [kit.library_path()] == [kit.bound_library()])
         print(os.path.isfile(os.path.join(os.path.dirname(c_sdk.__file__), "libvq3-c.so")))
     """)
     assert out.stdout.split() == ["True", "True"], out.stdout
@@ -94,7 +95,7 @@ def test_without_the_kit_c_sdk_uses_the_library_beside_it_and_the_kit_follows():
         from vq.csdk import c_sdk
         import vq.csdk.testing as kit
         beside = os.path.join(os.path.dirname(c_sdk.__file__), "libvq3-c.so")
-        print(kit.library_path() == beside)
+        print(kit.library_path() == kit.bound_library() == beside)
         kit.reset(); c_sdk.py_vqi_stop()
         print(kit.calls())
     """)
@@ -179,20 +180,34 @@ def test_the_kit_after_c_sdk_bound_elsewhere_says_what_to_do(swapped):
     assert "not the stand-in" in out.stdout and "Import vq.csdk.testing before" in out.stdout
 
 
-def test_the_kit_first_binds_to_its_copy(swapped):
+def test_the_kit_first_binds_to_its_copy_and_warns_once(swapped):
+    # outside pytest: a script that imports the kit is simulated, and says so
     site, beside, _ = swapped
     out = python(
         """
-        import vq.csdk.testing as kit
+        import warnings
+        with warnings.catch_warnings(record=True) as seen:
+            warnings.simplefilter("always")
+            import vq.csdk.testing as kit
+            from vq.csdk.testing._library import activate
+            activate()
         from vq.csdk import c_sdk
         kit.reset(); c_sdk.py_vqi_stop()
-        print(kit.library_path()); print(kit.calls())
+        print(kit.bound_library()); print(kit.calls())
+        for w in seen:
+            print(w.category.__name__, w.message)
         """,
         env={"PYTHONPATH": site},
         cwd=site,
     )
     kit_copy = os.path.join(site, "vq", "csdk", "testing", "libvq3-c.so")
-    assert out.stdout.splitlines() == [kit_copy, "[Call(name='vqi_stop', args=())]"], out.stdout
+    assert out.stdout.splitlines() == [
+        kit_copy,
+        "[Call(name='vqi_stop', args=())]",
+        "StandinWarning vq.csdk.testing binds vq.csdk.c_sdk to its stand-in library %s, not to "
+        "the library beside the module %s: every library call in this process is simulated. "
+        "Import vq.csdk.testing only in tests." % (kit_copy, beside),
+    ], out.stdout
 
 
 def test_the_examples_pass_with_another_library_beside_the_module(swapped):
@@ -215,22 +230,133 @@ def test_the_examples_pass_with_another_library_beside_the_module(swapped):
     assert digest(beside) == before
 
 
-def test_the_plugin_can_be_told_to_leave_c_sdk_alone(tmp_path):
-    (tmp_path / "test_bound.py").write_text(
-        BOUND
-        + textwrap.dedent("""
-            from vq.csdk import c_sdk
+# ---- the plugin in a user's own project -------------------------------------------------
 
-            def test_bound():
-                beside = os.path.join(os.path.dirname(c_sdk.__file__), "libvq3-c.so")
-                assert bound_library(c_sdk.__file__) == beside
-        """)
-    )
-    args = [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", str(tmp_path)]
-    out = run(args + ["-o", "vq_csdk_standin=false"], cwd=str(tmp_path))
+# A user's test module: what of vq the run imported and which libraries it
+# mapped before the module imports c_sdk, then the library c_sdk calls.
+PROJECT_TEST = (
+    BOUND
+    + """
+import json, sys
+before = sorted(m for m in sys.modules if m.split(".")[0] == "vq")
+with open("/proc/self/maps") as maps:
+    mapped = sorted({l.split(None, 5)[-1].strip() for l in maps if "libvq3-c.so" in l})
+from vq.csdk import c_sdk
+
+def test_report():
+    with open(os.environ["VQ_REPORT"], "w") as f:
+        json.dump({"vq": before, "mapped": mapped, "bound": bound_library(c_sdk.__file__)}, f)
+"""
+)
+
+OPT_IN = "vq_csdk_standin = true\n"
+# (files of the project, pytest arguments, PYTEST_ADDOPTS, bound to the stand-in)
+CONFIGURATIONS = {
+    "nothing configured": ({}, [], "", False),
+    "pytest.ini": ({"pytest.ini": "[pytest]\n" + OPT_IN}, [], "", True),
+    "pyproject.toml": ({"pyproject.toml": "[tool.pytest.ini_options]\n" + OPT_IN}, [], "", True),
+    "setup.cfg": ({"setup.cfg": "[tool:pytest]\n" + OPT_IN}, [], "", True),
+    "tox.ini": ({"tox.ini": "[pytest]\n" + OPT_IN}, [], "", True),
+    "--vq-standin": ({}, ["--vq-standin"], "", True),
+    "PYTEST_ADDOPTS": ({}, [], "--vq-standin", True),
+    "--no-vq-standin over the ini": (
+        {"pytest.ini": "[pytest]\n" + OPT_IN},
+        ["--no-vq-standin"],
+        "",
+        False,
+    ),
+}
+
+
+def run_project(tmp_path, files, args=(), addopts="", site=None):
+    """pytest in a project of its own in tmp_path, with the installed
+    package or the copy in site."""
+    for name, text in files.items():
+        (tmp_path / name).write_text(text)
+    env = {"PYTEST_ADDOPTS": addopts, "VQ_REPORT": str(tmp_path / "report.json")}
+    if site:
+        env["PYTHONPATH"] = site
+    cmd = [sys.executable, "-m", "pytest", "-p", "no:cacheprovider", "-rA"] + list(args)
+    return run(cmd, env=env, cwd=str(tmp_path))
+
+
+# every way with another library beside the module; with the shipped
+# stand-in there, whose copy the kit also holds, the binding by path
+SHIPPED = ["nothing configured", "pytest.ini", "--vq-standin", "--no-vq-standin over the ini"]
+
+
+@pytest.mark.parametrize(
+    "configuration, library",
+    [(c, "another library") for c in sorted(CONFIGURATIONS)]
+    + [(c, "shipped stand-in") for c in SHIPPED],
+)
+def test_the_plugin_binds_the_stand_in_only_when_the_project_opts_in(
+    tmp_path, request, library, configuration
+):
+    files, args, addopts, standin = CONFIGURATIONS[configuration]
+    if library == "another library":
+        site, beside, _ = request.getfixturevalue("swapped")
+    else:
+        site, beside = None, os.path.join(os.path.dirname(c_sdk.__file__), "libvq3-c.so")
+    kit_copy = os.path.join(os.path.dirname(beside), "testing", "libvq3-c.so")
+    project = tmp_path / "project"
+    project.mkdir()
+    out = run_project(project, dict(files, **{"test_user.py": PROJECT_TEST}), args, addopts, site)
     assert out.returncode == 0, out.stdout
-    out = run(args, cwd=str(tmp_path))  # bound to the kit's copy by default
-    assert out.returncode == 1 and "1 failed" in out.stdout, out.stdout
+    with open(str(project / "report.json")) as f:
+        report = json.load(f)
+    header = [line for line in out.stdout.splitlines() if line.startswith("vq-csdk:")]
+    assert "StandinWarning" not in out.stdout
+    if standin:
+        assert report["bound"] == kit_copy
+        # the stand-in's own version text, the kit's copy being a copy of it
+        version = c_sdk.vqi_get_c_version().decode()
+        assert version.startswith("vq3-c offline stand-in " + vq.__version__)
+        assert header == ["vq-csdk: vq.csdk.c_sdk is bound to %s: %s" % (kit_copy, version)]
+    else:
+        # inert: the plugin module and its parents, nothing bound or loaded
+        assert report == {
+            "vq": ["vq", "vq.csdk", "vq.csdk.pytest_plugin"],
+            "mapped": [],
+            "bound": beside,
+        }
+        assert header == []
+
+
+NEEDS_THE_STANDIN = """
+import pytest
+
+def test_fixture(vq_standin):
+    pass
+
+@pytest.mark.vq_market
+def test_market_marker():
+    pass
+
+@pytest.mark.vq_replay("bars.csv", frequency="1d")
+def test_replay_marker():
+    pass
+
+def test_plain():
+    pass
+"""
+
+
+def test_asking_for_the_stand_in_without_opting_in_fails_only_those_tests(tmp_path):
+    out = run_project(tmp_path, {"test_needs.py": NEEDS_THE_STANDIN})
+    assert out.returncode == 1, out.stdout
+    assert re.search(r"\b1 passed, 3 errors in\b", out.stdout), out.stdout
+    assert "PASSED test_needs.py::test_plain" in out.stdout
+    message = (
+        "this test asks for the vq.csdk.testing stand-in library, but the run did not opt in: "
+        "set the ini key `vq_csdk_standin = true` (pytest.ini, pyproject.toml "
+        "[tool.pytest.ini_options], setup.cfg or tox.ini) or pass --vq-standin"
+    )
+    # each error is that one line, without a traceback
+    for name in ("test_fixture", "test_market_marker", "test_replay_marker"):
+        assert re.search(r"ERROR at setup of %s _+\n%s\n" % (name, re.escape(message)), out.stdout)
+    assert out.stdout.count(message) == 3, out.stdout
+    assert "Traceback" not in out.stdout and "vq-csdk:" not in out.stdout
 
 
 # ---- scripting ----------------------------------------------------------------------------

@@ -9,8 +9,11 @@ ever written into the installed package.
 """
 
 import ctypes
+import filecmp
+import importlib.util
 import os
 import sys
+import warnings
 from typing import List, Optional, Tuple
 
 SONAME = "libvq3-c.so"
@@ -33,6 +36,11 @@ CONTROLS = (
 
 class BindingError(ImportError):
     """vq.csdk.c_sdk is bound to a library that is not the stand-in."""
+
+
+class StandinWarning(UserWarning):
+    """The kit bound vq.csdk.c_sdk to its stand-in although another library
+    sits beside the module, outside a test run that asked for the stand-in."""
 
 
 def _maps() -> List[Tuple[int, int, str]]:
@@ -101,6 +109,7 @@ def activate() -> ctypes.CDLL:
         others = [p for p in mapped_copies() if not _same_file(p, KIT_LIBRARY)]
         if not others:
             ctypes.CDLL(KIT_LIBRARY, mode=os.RTLD_NOW | os.RTLD_GLOBAL)
+            _warn_if_shadowing()
     from vq.csdk import c_sdk
 
     bound = bound_library(c_sdk.__file__)
@@ -118,6 +127,39 @@ def activate() -> ctypes.CDLL:
         )
     _lib = lib
     return lib
+
+
+def beside_module() -> Optional[str]:
+    """Path of the libvq3-c.so beside vq.csdk.c_sdk, found without importing
+    the module; None if there is none."""
+    spec = importlib.util.find_spec("vq.csdk.c_sdk")
+    if spec is None or not spec.origin:
+        return None
+    path = os.path.join(os.path.dirname(spec.origin), SONAME)
+    return path if os.path.isfile(path) else None
+
+
+def _requested_by_pytest() -> bool:
+    plugin = sys.modules.get("vq.csdk.pytest_plugin")
+    return bool(getattr(plugin, "standin_requested", False))
+
+
+def _warn_if_shadowing() -> None:
+    # A script that imports the kit by accident (to read a CSV, say) would
+    # otherwise trade on the simulator without a word.  The shipped stand-in
+    # beside the module is a byte-for-byte copy of the kit's.
+    if _requested_by_pytest():
+        return
+    beside = beside_module()
+    if beside is None or filecmp.cmp(beside, KIT_LIBRARY, shallow=False):
+        return
+    warnings.warn(
+        "vq.csdk.testing binds vq.csdk.c_sdk to its stand-in library %s, not to the library "
+        "beside the module %s: every library call in this process is simulated. Import "
+        "vq.csdk.testing only in tests." % (KIT_LIBRARY, beside),
+        StandinWarning,
+        stacklevel=2,
+    )
 
 
 def _same_file(a: str, b: str) -> bool:
