@@ -64,7 +64,9 @@ def step(what: str, command: str, venv: str, cwd: str) -> None:
     print("--- %s: %s" % (what, command), flush=True)
     start = time.monotonic()
     status = subprocess.run(["bash", "-c", command], cwd=cwd, env=env).returncode
-    print("--- %s: %s, %.0f s" % (what, "ok" if status == 0 else "FAILED", time.monotonic() - start))
+    print(
+        "--- %s: %s, %.0f s" % (what, "ok" if status == 0 else "FAILED", time.monotonic() - start)
+    )
     if status != 0:
         raise SystemExit(status)
 
@@ -107,7 +109,12 @@ def main() -> None:
         if freeze(venv) != before:
             step("tests with the demo's extras", "python3 -m pytest tests", venv, args.clone)
     else:
-        step("README test command with the demo's extras", with_extras, new_venv(args.python, venv), args.clone)
+        step(
+            "README test command with the demo's extras",
+            with_extras,
+            new_venv(args.python, venv),
+            args.clone,
+        )
     step("examples", "python3 -m pytest examples", venv, args.clone)
 
 
