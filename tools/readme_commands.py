@@ -21,7 +21,6 @@ import os
 import re
 import shutil
 import subprocess
-import sys
 import time
 from typing import Dict, List
 
