@@ -29,6 +29,7 @@ struct RecordClass {
     // mistaken for the original at the same address.
     PyObject *props[kMaxProperties];    // the property objects
     PyObject *getters[kMaxProperties];  // their original getters
+    PyObject *names[kMaxProperties];    // their names, the keys the getters read
     PyObject *init = nullptr;           // the class's own __init__ function
     PyObject *setattr = nullptr;        // the class's own __setattr__ function
     initproc c_init = nullptr;          // what tp_init was set to
@@ -66,8 +67,12 @@ inline PyObject *mapping_of(PyObject *self) {
     return data;
 }
 
-// data.get(key)
+// data.get(key).  The search may run Python code (a key's __hash__ or
+// __eq__, or another thread it lets run) that rebinds the record's `data`:
+// the mapping is held for the whole call, so that it cannot be freed
+// under the search.
 inline PyObject *mapping_get(PyObject *data, PyObject *key) {
+    Ref keep = Ref::borrow(data);
     if (VQ_LIKELY(PyDict_CheckExact(data))) {
         PyObject *v = PyDict_GetItemWithError(data, key);
         if (v != nullptr)
@@ -76,7 +81,6 @@ inline PyObject *mapping_get(PyObject *data, PyObject *key) {
             return nullptr;
         Py_RETURN_NONE;
     }
-    Ref keep = Ref::borrow(data);
     return PyObject_CallMethodObjArgs(data, str(S_GET), key, nullptr);
 }
 
@@ -124,9 +128,10 @@ PyObject *record_getattro(PyObject *self, PyObject *name) {
                 if (rc->props[i] == descr) {
                     if (vq_property_getter(descr) != rc->getters[i])
                         break;
-                    // the property's getter: self.data.get('<its name>')
+                    // the property's getter: self.data.get('<its name>'),
+                    // by its own name (`name` may be a str subclass)
                     PyObject *data = mapping_of(self);
-                    return data ? mapping_get(data, name) : nullptr;
+                    return data ? mapping_get(data, rc->names[i]) : nullptr;
                 }
             }
         }
@@ -171,9 +176,9 @@ PyObject *text_of(PyObject *self, PyObject *method) {
     PyObject *data = mapping_of(self);
     if (data == nullptr)
         return nullptr;
-    if (PyDict_CheckExact(data))  // dict.__str__ and dict.__repr__ both give the repr
+    Ref keep = Ref::borrow(data);  // the entries' reprs may rebind `data`
+    if (PyDict_CheckExact(data))   // dict.__str__ and dict.__repr__ both give the repr
         return PyObject_Repr(data);
-    Ref keep = Ref::borrow(data);
     return PyObject_CallMethodObjArgs(data, method, nullptr);
 }
 
@@ -390,6 +395,7 @@ void forget(RecordClass &rc) {
     for (int i = 0; i < rc.nprops; ++i) {
         Py_CLEAR(rc.props[i]);
         Py_CLEAR(rc.getters[i]);
+        Py_CLEAR(rc.names[i]);
     }
     rc.nprops = 0;
     rc.version = 0;
@@ -432,8 +438,12 @@ int install_record_slots(int index, PyTypeObject *tp, Global global, const char 
             PyErr_Format(PyExc_SystemError, "%s.%s is not a property", tp->tp_name, properties[i]);
             return -1;
         }
+        PyObject *name = intern(properties[i]);  // owned here
+        if (name == nullptr)
+            return -1;
         rc.props[i] = Py_NewRef(prop);
         rc.getters[i] = Py_NewRef(vq_property_getter(prop));
+        rc.names[i] = name;
         rc.nprops = i + 1;
     }
     if (!(rc.init = own_function(tp, str(S_DUNDER_INIT))) ||
