@@ -104,6 +104,32 @@ static inline PyInterpreterState *vq_current_interpreter(void) {
 }
 #endif
 
+// ---- threads and finalization --------------------------------------------------
+// Whether this thread holds the interpreter lock.  PyGILState_Check cannot
+// tell: once any sub-interpreter has existed it answers 1 for every thread.
+// From 3.12 the current thread state is per thread and set only while the
+// thread holds the lock; before, it is the lock holder's, which is this
+// thread's only if it is the state the thread was given.
+static inline bool vq_thread_holds_lock(void) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyThreadState_GetUnchecked() != nullptr;
+#elif PY_VERSION_HEX >= 0x030C0000
+    return _PyThreadState_UncheckedGet() != nullptr;
+#else
+    PyThreadState *current = _PyThreadState_UncheckedGet();
+    return current != nullptr && current == PyGILState_GetThisThreadState();
+#endif
+}
+
+// Whether the interpreter's finalization has begun; any thread may ask.
+static inline bool vq_is_finalizing(void) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing() != 0;
+#else
+    return _Py_IsFinalizing() != 0;
+#endif
+}
+
 #if defined(__GNUC__)
 #    define VQ_NOINLINE    __attribute__((noinline, cold))
 #    define VQ_LIKELY(x)   __builtin_expect(!!(x), 1)
