@@ -130,6 +130,28 @@ static inline bool vq_is_finalizing(void) {
 #endif
 }
 
+// The code object of this thread's outermost Python frame (a new
+// reference), or null when no Python code is running on it.
+static inline PyObject *vq_outermost_code(void) {
+    PyFrameObject *f = PyEval_GetFrame();  // borrowed
+    if (f == nullptr)
+        return nullptr;
+#if PY_VERSION_HEX >= 0x03090000
+    Py_INCREF(f);
+    for (PyFrameObject *back; (back = PyFrame_GetBack(f)) != nullptr;) {
+        Py_DECREF(f);
+        f = back;
+    }
+    PyObject *code = reinterpret_cast<PyObject *>(PyFrame_GetCode(f));
+    Py_DECREF(f);
+    return code;
+#else
+    while (f->f_back != nullptr)
+        f = f->f_back;
+    return Py_NewRef(reinterpret_cast<PyObject *>(f->f_code));
+#endif
+}
+
 #if defined(__GNUC__)
 #    define VQ_NOINLINE    __attribute__((noinline, cold))
 #    define VQ_LIKELY(x)   __builtin_expect(!!(x), 1)

@@ -136,12 +136,27 @@ std::atomic<int> entering{0};
 // main thread raises it, as soon as it runs Python code again, as if it
 // had raised it itself; that thread is not held up (the main thread may be
 // waiting for it), and events from such threads are dropped until then.
-// Once the main program has ended there is nothing left to raise it in.
+// Once the main program has ended (the interpreter runs no Python code on
+// the main thread, or only threading's shutdown) there is nothing left to
+// raise it in: the exit under way stands.
+bool main_program_ended() {
+    Ref code(vq_outermost_code());
+    if (!code)
+        return true;
+    PyObject *threading = PyDict_GetItemString(PyImport_GetModuleDict(), "threading");
+    if (threading == nullptr)
+        return false;
+    Ref shutdown(PyObject_GetAttrString(threading, "_shutdown"));
+    Ref shutdown_code(shutdown ? PyObject_GetAttrString(shutdown.get(), "__code__") : nullptr);
+    PyErr_Clear();
+    return shutdown_code.get() == code.get();
+}
+
 int raise_exit(void *exc) {
     Ref value(static_cast<PyObject *>(exc));
     int expected = kExitRequested;
     phase.compare_exchange_strong(expected, kRunning);
-    if (PyEval_GetFrame() == nullptr)
+    if (main_program_ended())
         return 0;
     PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(value.get())), value.get());
     return -1;
