@@ -7,6 +7,8 @@
  * delivers them and ends.
  */
 #include <atomic>
+#include <chrono>
+#include <cstdlib>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -34,6 +36,25 @@ void deliver_taken(std::vector<TakenEvent> events) {
             g_thread_delivered.fetch_add(1);
         }
     }
+}
+
+/* What the exit handler does: deliver these events from a new thread and
+ * wait for it, then sleep, as a slow exit handler of the process would. */
+std::mutex g_exit_mu;
+std::vector<TakenEvent> *g_exit_events = nullptr; /* never destroyed, like g_thread */
+int g_exit_sleep_ms = 0;
+
+void at_exit() {
+    std::vector<TakenEvent> events;
+    int sleep_ms;
+    {
+        std::lock_guard<std::mutex> lock(g_exit_mu);
+        events.swap(*g_exit_events);
+        sleep_ms = g_exit_sleep_ms;
+    }
+    if (!events.empty())
+        std::thread(deliver_taken, std::move(events)).join();
+    std::this_thread::sleep_for(std::chrono::milliseconds(sleep_ms));
 }
 
 }  // namespace
@@ -72,6 +93,21 @@ long long vqstub_thread_join(void) {
 
 long long vqstub_thread_delivered(void) {
     return g_thread_delivered.load();
+}
+
+int vqstub_exit_handler(int deliver_queued, int sleep_ms) {
+    std::lock_guard<std::mutex> lock(g_exit_mu);
+    if (g_exit_events == nullptr) {
+        g_exit_events = new std::vector<TakenEvent>();
+        if (std::atexit(at_exit) != 0)
+            return -1;
+    }
+    if (deliver_queued) {
+        std::vector<TakenEvent> taken = take_events();
+        g_exit_events->insert(g_exit_events->end(), taken.begin(), taken.end());
+    }
+    g_exit_sleep_ms = sleep_ms < 0 ? 0 : sleep_ms;
+    return 0;
 }
 
 }  // extern "C"

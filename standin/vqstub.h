@@ -91,6 +91,13 @@ VQSTUB_API long long vqstub_thread_join(void);
 /* Events that thread has delivered so far, without waiting: a callback
  * counts once it has returned. */
 VQSTUB_API long long vqstub_thread_delivered(void);
+/* Registers, once, a handler that runs when the process exits (after the
+ * interpreter has finalized): it delivers from a new thread of the
+ * library's own the events taken here (all queued so far when
+ * deliver_queued is nonzero; added to those of earlier calls), waits for
+ * that thread, then sleeps sleep_ms milliseconds, as a slow exit handler
+ * would.  Returns 0, or -1 when the handler cannot be registered. */
+VQSTUB_API int vqstub_exit_handler(int deliver_queued, int sleep_ms);
 
 /* ---- market replay ------------------------------------------------------ */
 

@@ -104,6 +104,54 @@ static inline PyInterpreterState *vq_current_interpreter(void) {
 }
 #endif
 
+// ---- threads and finalization --------------------------------------------------
+// Whether this thread holds the interpreter lock.  PyGILState_Check cannot
+// tell: once any sub-interpreter has existed it answers 1 for every thread.
+// From 3.12 the current thread state is per thread and set only while the
+// thread holds the lock; before, it is the lock holder's, which is this
+// thread's only if it is the state the thread was given.
+static inline bool vq_thread_holds_lock(void) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyThreadState_GetUnchecked() != nullptr;
+#elif PY_VERSION_HEX >= 0x030C0000
+    return _PyThreadState_UncheckedGet() != nullptr;
+#else
+    PyThreadState *current = _PyThreadState_UncheckedGet();
+    return current != nullptr && current == PyGILState_GetThisThreadState();
+#endif
+}
+
+// Whether the interpreter's finalization has begun; any thread may ask.
+static inline bool vq_is_finalizing(void) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing() != 0;
+#else
+    return _Py_IsFinalizing() != 0;
+#endif
+}
+
+// The code object of this thread's outermost Python frame (a new
+// reference), or null when no Python code is running on it.
+static inline PyObject *vq_outermost_code(void) {
+    PyFrameObject *f = PyEval_GetFrame();  // borrowed
+    if (f == nullptr)
+        return nullptr;
+#if PY_VERSION_HEX >= 0x03090000
+    Py_INCREF(f);
+    for (PyFrameObject *back; (back = PyFrame_GetBack(f)) != nullptr;) {
+        Py_DECREF(f);
+        f = back;
+    }
+    PyObject *code = reinterpret_cast<PyObject *>(PyFrame_GetCode(f));
+    Py_DECREF(f);
+    return code;
+#else
+    while (f->f_back != nullptr)
+        f = f->f_back;
+    return Py_NewRef(reinterpret_cast<PyObject *>(f->f_code));
+#endif
+}
+
 #if defined(__GNUC__)
 #    define VQ_NOINLINE    __attribute__((noinline, cold))
 #    define VQ_LIKELY(x)   __builtin_expect(!!(x), 1)

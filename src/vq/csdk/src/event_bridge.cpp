@@ -1,6 +1,9 @@
 #include "event_bridge.hpp"
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "namespace.hpp"
 #include "ref.hpp"
@@ -111,17 +114,96 @@ VQ_NOINLINE void report_failure() {
 
 }  // namespace
 
-extern "C" {
-static void callback_wrapper(const char *msg_type, const void *data, int data_len);
+// ---- events from a thread of the library's own -----------------------------------
+// Such a thread does not hold the interpreter lock; it takes it, and the
+// event is then delivered like any other.  That is safe only while the
+// interpreter lives: once its finalization has begun (the module's exit
+// hook has run), such events are dropped without touching Python at all.
+// A thread that passed the check before and still waits for the lock is
+// counted in `entering`; the exit hook lets it take the lock and leave
+// before finalization goes on.
+namespace {
+
+enum Phase : int {
+    kRunning,
+    kExitRequested,  // a callable on such a thread raised SystemExit
+    kClosing,        // finalization has begun
+};
+std::atomic<int> phase{kRunning};
+std::atomic<int> entering{0};
+
+// SystemExit raised by the callable on a thread of the library's own: the
+// main thread raises it, as soon as it runs Python code again, as if it
+// had raised it itself; that thread is not held up (the main thread may be
+// waiting for it), and events from such threads are dropped until then.
+// Once the main program has ended (the interpreter runs no Python code on
+// the main thread, or only threading's shutdown) there is nothing left to
+// raise it in: the exit under way stands.
+bool main_program_ended() {
+    Ref code(vq_outermost_code());
+    if (!code)
+        return true;
+    PyObject *threading = PyDict_GetItemString(PyImport_GetModuleDict(), "threading");
+    if (threading == nullptr)
+        return false;
+    Ref shutdown(PyObject_GetAttrString(threading, "_shutdown"));
+    Ref shutdown_code(shutdown ? PyObject_GetAttrString(shutdown.get(), "__code__") : nullptr);
+    PyErr_Clear();
+    return shutdown_code.get() == code.get();
 }
 
-// An event from a thread that does not hold the interpreter lock (a thread
-// of the library's own, say) takes the lock, and is then delivered like any
-// other; it waits while another thread holds the lock.
+int raise_exit(void *exc) {
+    Ref value(static_cast<PyObject *>(exc));
+    int expected = kExitRequested;
+    phase.compare_exchange_strong(expected, kRunning);
+    if (main_program_ended())
+        return 0;
+    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(value.get())), value.get());
+    return -1;
+}
+
+VQ_NOINLINE void request_exit() {
+    int expected = kRunning;
+    if (!phase.compare_exchange_strong(expected, kExitRequested)) {
+        PyErr_Clear();  // an exit is on its way already
+        return;
+    }
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb != nullptr && value != nullptr)
+        PyException_SetTraceback(value, tb);
+    if (value != nullptr && Py_AddPendingCall(raise_exit, value) == 0) {
+        Py_XDECREF(type);
+        Py_XDECREF(tb);
+        return;
+    }
+    phase.store(kRunning);  // no room for the call: reported like any failure
+    PyErr_Restore(type, value, tb);
+    report_failure();
+}
+
+inline bool interpreter_closing() {
+    return phase.load() != kRunning || vq_is_finalizing();
+}
+
+}  // namespace
+
 VQ_NOINLINE static void deliver_from_foreign_thread(const char *msg_type, const void *data,
                                                     int data_len) {
+    entering.fetch_add(1);
+    if (interpreter_closing()) {
+        entering.fetch_sub(1);
+        return;
+    }
     PyGILState_STATE state = PyGILState_Ensure();
-    callback_wrapper(msg_type, data, data_len);  // holding the lock: the ordinary path
+    entering.fetch_sub(1);
+    if (!interpreter_closing() && deliver(msg_type, data, data_len) < 0) {
+        if (PyErr_ExceptionMatches(PyExc_SystemExit))
+            request_exit();
+        else
+            report_failure();
+    }
     PyGILState_Release(state);
 }
 
@@ -129,11 +211,42 @@ extern "C" {
 static void callback_wrapper(const char *msg_type, const void *data, int data_len) {
     // Events during a call through the module come on its thread, which
     // holds the lock: one check, and on.
-    if (VQ_UNLIKELY(!PyGILState_Check()))
+    if (VQ_UNLIKELY(!vq_thread_holds_lock()))
         return deliver_from_foreign_thread(msg_type, data, data_len);
     if (deliver(msg_type, data, data_len) < 0)
         report_failure();
 }
+}
+
+namespace {
+
+// Run at the start of finalization, while the interpreter is whole.
+PyObject *on_exit(PyObject *, PyObject *) {
+    phase.store(kClosing);
+    if (entering.load() > 0) {
+        // a thread that waits for the lock takes it, sees the phase and
+        // leaves; bounded, so that no thread can hold the exit up
+        PyThreadState *saved = PyEval_SaveThread();
+        for (int i = 0; i < 5000 && entering.load() > 0; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        PyEval_RestoreThread(saved);
+    }
+    Py_RETURN_NONE;
+}
+
+PyMethodDef on_exit_def = {"_c_sdk_events_closed", on_exit, METH_NOARGS, nullptr};
+
+}  // namespace
+
+int watch_exit() {
+    Ref atexit(PyImport_ImportModule("atexit"));
+    if (!atexit)
+        return -1;
+    Ref hook(PyCFunction_NewEx(&on_exit_def, nullptr, nullptr));
+    if (!hook)
+        return -1;
+    Ref done(PyObject_CallMethod(atexit.get(), "register", "O", hook.get()));
+    return done ? 0 : -1;
 }
 
 PyObject *set_data_callback(PyObject *, PyObject *pythonf) {

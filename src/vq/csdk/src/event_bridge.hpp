@@ -9,4 +9,8 @@ namespace vq {
 
 PyObject *set_data_callback(PyObject *module, PyObject *pythonf);
 
+// Registers the exit hook after which events from threads of the
+// library's own are dropped: 0, or -1 with an error set.
+int watch_exit();
+
 }  // namespace vq

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "adapter.hpp"
+#include "event_bridge.hpp"
 #include "exports.hpp"
 #include "namespace.hpp"
 #include "records.hpp"
@@ -104,7 +105,7 @@ PyObject *create(PyObject *spec, PyModuleDef *) {
 int exec(PyObject *module) {
     if (ns.executed && ns.module == module)
         return 0;
-    if (namespace_attach(module) < 0 || build_namespace() < 0) {
+    if (namespace_attach(module) < 0 || build_namespace() < 0 || watch_exit() < 0) {
         namespace_forget();  // a later import starts anew
         return -1;
     }

@@ -19,6 +19,7 @@ GlobalSlot globals[G_COUNT] = {
     VQ_SLOT("TickLikeDict2"),
     VQ_SLOT("BarLikeDict2"),
     VQ_SLOT("ObjectLikeDict2"),
+    VQ_SLOT("super"),
 };
 #undef VQ_SLOT
 

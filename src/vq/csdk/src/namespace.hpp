@@ -26,6 +26,7 @@ enum Global : int {
     G_TICK_LIKE_DICT2,
     G_BAR_LIKE_DICT2,
     G_OBJECT_LIKE_DICT2,
+    G_SUPER,  // what the records' __setattr__ calls for `data`
     G_COUNT
 };
 

@@ -21,24 +21,68 @@ namespace vq {
 
 namespace {
 
+// The methods the C slots stand for.
+enum Method : int {
+    M_INIT,
+    M_SETATTR,
+    M_GETITEM,
+    M_SETITEM,
+    M_CONTAINS,  // the bar record's only
+    M_GETATTR,
+    M_STR,
+    M_REPR,
+    M_COUNT
+};
+const char *const method_names[M_COUNT] = {"__init__",    "__setattr__",  "__getitem__",
+                                           "__setitem__", "__contains__", "__getattr__",
+                                           "__str__",     "__repr__"};
+PyObject *method_strings[M_COUNT];  // interned, kept for the life of the process
+
 struct RecordClass {
     PyTypeObject *type = nullptr;  // owned
     Global global;                 // the name its __setattr__ finds it by
     int nprops = 0;
     // Owned, so that a rebound attribute's replacement can never be
     // mistaken for the original at the same address.
-    PyObject *props[kMaxProperties];    // the property objects
-    PyObject *getters[kMaxProperties];  // their original getters
-    PyObject *init = nullptr;           // the class's own __init__ function
-    PyObject *setattr = nullptr;        // the class's own __setattr__ function
-    initproc c_init = nullptr;          // what tp_init was set to
-    // The class's version tag when its construction was last found to be
-    // object.__new__ and the own __init__ and __setattr__; 0: not so.
+    PyObject *props[kMaxProperties];        // the property objects
+    PyObject *getters[kMaxProperties];      // their original getters
+    PyObject *getter_code[kMaxProperties];  // and those getters' code
+    PyObject *names[kMaxProperties];        // their names, the keys the getters read
+    PyObject *member = nullptr;             // the slot descriptor `data`
+    // The class's own functions (null: the class has no such method) and
+    // their code when the class was built: a function whose __code__ was
+    // replaced is called instead of its C version.
+    PyObject *fn[M_COUNT];
+    PyObject *code[M_COUNT];
+    initproc c_init = nullptr;  // what tp_init was set to
+    // What the class was last found to be, and its version tag then (0:
+    // not known): whether `data` is still the slot's own descriptor, and
+    // whether construction is still object.__new__ and the own __init__
+    // and __setattr__.  Any change to the class changes its tag.
     unsigned int version = 0;
+    bool reads_slot = false;
+    bool fills_slot = false;
 };
 
 RecordClass classes[kRecordClasses];
 newfunc object_new;
+
+// Version tags can be trusted to change with the class, except that up to
+// 3.10 clearing the interpreter's type cache restarts their numbering, so
+// a class changed afterwards may get its earlier tag back.  Clearing also
+// takes the tag of every class away: a private class that nothing else
+// looks up keeps its tag until then, and tells.
+#if PY_VERSION_HEX < 0x030B0000
+PyTypeObject *tag_witness = nullptr;  // owned
+unsigned int tag_witness_version = 0;
+inline bool tags_trusted() {
+    return vq_type_version(tag_witness) == tag_witness_version && tag_witness_version != 0;
+}
+#else
+inline bool tags_trusted() {
+    return true;
+}
+#endif
 
 // Every record class has the one slot `data` right after the object header
 // (checked when the slots are installed).
@@ -55,18 +99,58 @@ inline RecordClass *record_class(PyTypeObject *tp) {
     return nullptr;
 }
 
-// The slot read: the mapping, or the slot's own AttributeError when it was
-// never filled (never the fallback, which would need `data` again).
-inline PyObject *mapping_of(PyObject *self) {
+inline bool own_code(const RecordClass &rc, Method m) {
+    return PyFunction_GET_CODE(rc.fn[m]) == rc.code[m];
+}
+
+PyObject *record_alloc(PyTypeObject *tp, Py_ssize_t nitems);
+
+// Looks again at the class after it changed (see RecordClass::version).
+VQ_NOINLINE void revalidate(RecordClass &rc) {
+#if PY_VERSION_HEX < 0x030B0000
+    if (!tags_trusted()) {
+        for (RecordClass &other : classes)
+            other.version = 0;
+        vq_type_lookup(tag_witness, str(S_DATA));  // gives it a tag
+        tag_witness_version = vq_type_version(tag_witness);
+    }
+#endif
+    PyTypeObject *tp = rc.type;
+    rc.reads_slot = vq_type_lookup(tp, str(S_DATA)) == rc.member;
+    rc.fills_slot = rc.reads_slot && tp->tp_new == object_new && tp->tp_alloc == record_alloc &&
+                    tp->tp_base == &PyBaseObject_Type &&
+                    vq_type_lookup(tp, method_strings[M_INIT]) == rc.fn[M_INIT] &&
+                    vq_type_lookup(tp, method_strings[M_SETATTR]) == rc.fn[M_SETATTR];
+    // __init__ rebound and then restored leaves the interpreter's generic
+    // slot, which calls the same function
+    if (rc.fills_slot)
+        tp->tp_init = rc.c_init;
+    rc.version = vq_type_version(tp);  // 0 when the interpreter has no tag to give
+}
+
+inline void refresh(RecordClass &rc) {
+    if (VQ_UNLIKELY(!vq_type_version_is(rc.type, rc.version) || !tags_trusted()))
+        revalidate(rc);
+}
+
+// The slot read, owned: the mapping, or the slot's own AttributeError when
+// it was never filled (never the fallback, which would need `data` again).
+// A descriptor put in place of `data` on the class is read instead.
+inline PyObject *mapping_of(RecordClass &rc, PyObject *self) {
+    refresh(rc);
+    if (VQ_UNLIKELY(!rc.reads_slot))
+        return PyObject_GetAttr(self, str(S_DATA));
     PyObject *data = data_slot(self);
     if (VQ_UNLIKELY(data == nullptr)) {
         Ref err(PyObject_GenericGetAttr(self, str(S_DATA)));  // raises AttributeError
         return nullptr;
     }
-    return data;
+    return Py_NewRef(data);
 }
 
-// data.get(key)
+// data.get(key).  The mapping is owned by the caller for the whole call:
+// the search may run Python code (a key's __hash__ or __eq__, or another
+// thread it lets run) that rebinds the record's `data`.
 inline PyObject *mapping_get(PyObject *data, PyObject *key) {
     if (VQ_LIKELY(PyDict_CheckExact(data))) {
         PyObject *v = PyDict_GetItemWithError(data, key);
@@ -76,8 +160,13 @@ inline PyObject *mapping_get(PyObject *data, PyObject *key) {
             return nullptr;
         Py_RETURN_NONE;
     }
-    Ref keep = Ref::borrow(data);
     return PyObject_CallMethodObjArgs(data, str(S_GET), key, nullptr);
+}
+
+// self.data.get(key)
+inline PyObject *record_get(RecordClass &rc, PyObject *self, PyObject *key) {
+    Ref data(mapping_of(rc, self));
+    return data ? mapping_get(data.get(), key) : nullptr;
 }
 
 // Slow paths: call the class's own Python method.
@@ -98,6 +187,15 @@ VQ_NOINLINE PyObject *call_own(PyObject *self, PyObject *name, PyObject *args, P
     return PyObject_Call(method, full.get(), kwds);
 }
 
+// The same with positional arguments: the method whose __code__ was replaced.
+VQ_NOINLINE PyObject *call_method(PyObject *self, Method m, PyObject *a = nullptr,
+                                  PyObject *b = nullptr) {
+    Ref args(b != nullptr   ? PyTuple_Pack(2, a, b)
+             : a != nullptr ? PyTuple_Pack(1, a)
+                            : PyTuple_New(0));
+    return args ? call_own(self, method_strings[m], args.get(), nullptr) : nullptr;
+}
+
 // ---- attribute and item access, str and repr -------------------------------------------
 inline int is_data_name(PyObject *name) {
     if (name == str(S_DATA))
@@ -112,6 +210,13 @@ inline int is_data_name(PyObject *name) {
     return t < 0 ? -1 : !t;
 }
 
+// __getattr__: self.data.get(name)
+inline PyObject *fallback(RecordClass &rc, PyObject *self, PyObject *name) {
+    if (VQ_UNLIKELY(!own_code(rc, M_GETATTR)))
+        return call_method(self, M_GETATTR, name);
+    return record_get(rc, self, name);
+}
+
 PyObject *record_getattro(PyObject *self, PyObject *name) {
     PyTypeObject *tp = Py_TYPE(self);
     RecordClass *rc = record_class(tp);
@@ -122,11 +227,18 @@ PyObject *record_getattro(PyObject *self, PyObject *name) {
         if (Py_TYPE(descr) == &PyProperty_Type) {
             for (int i = 0; i < rc->nprops; ++i) {
                 if (rc->props[i] == descr) {
-                    if (vq_property_getter(descr) != rc->getters[i])
+                    PyObject *getter = vq_property_getter(descr);
+                    if (getter != rc->getters[i] ||
+                        PyFunction_GET_CODE(getter) != rc->getter_code[i])
                         break;
-                    // the property's getter: self.data.get('<its name>')
-                    PyObject *data = mapping_of(self);
-                    return data ? mapping_get(data, name) : nullptr;
+                    // the property's getter: self.data.get('<its name>'),
+                    // by its own name (`name` may be a str subclass)
+                    PyObject *r = record_get(*rc, self, rc->names[i]);
+                    if (r != nullptr || !PyErr_ExceptionMatches(PyExc_AttributeError) ||
+                        data_slot(self) == nullptr)
+                        return r;
+                    PyErr_Clear();  // a getter's AttributeError: the fallback
+                    return fallback(*rc, self, name);
                 }
             }
         }
@@ -137,14 +249,16 @@ PyObject *record_getattro(PyObject *self, PyObject *name) {
             return nullptr;
         PyErr_Clear();
     }
-    // __getattr__: self.data.get(name)
-    PyObject *data = mapping_of(self);
-    return data ? mapping_get(data, name) : nullptr;
+    return fallback(*rc, self, name);
 }
 
+// The other slots serve the record classes only (a subclass's own slots
+// call the methods).
 PyObject *record_subscript(PyObject *self, PyObject *key) {
-    PyObject *data = mapping_of(self);
-    return data ? mapping_get(data, key) : nullptr;
+    RecordClass &rc = *record_class(Py_TYPE(self));
+    if (VQ_UNLIKELY(!own_code(rc, M_GETITEM)))
+        return call_method(self, M_GETITEM, key);
+    return record_get(rc, self, key);
 }
 
 int record_ass_subscript(PyObject *self, PyObject *key, PyObject *value) {
@@ -152,36 +266,43 @@ int record_ass_subscript(PyObject *self, PyObject *key, PyObject *value) {
         PyErr_SetString(PyExc_AttributeError, "__delitem__");
         return -1;
     }
-    PyObject *data = mapping_of(self);
-    if (data == nullptr)
-        return -1;
-    Ref keep = Ref::borrow(data);
-    return PyObject_SetItem(data, key, value);
+    RecordClass &rc = *record_class(Py_TYPE(self));
+    if (VQ_UNLIKELY(!own_code(rc, M_SETITEM))) {
+        Ref r(call_method(self, M_SETITEM, key, value));
+        return r ? 0 : -1;
+    }
+    Ref data(mapping_of(rc, self));
+    return data ? PyObject_SetItem(data.get(), key, value) : -1;
 }
 
 int record_contains(PyObject *self, PyObject *key) {
-    PyObject *data = mapping_of(self);
-    if (data == nullptr)
-        return -1;
-    Ref keep = Ref::borrow(data);
-    return PySequence_Contains(data, key);
+    RecordClass &rc = *record_class(Py_TYPE(self));
+    if (VQ_UNLIKELY(!own_code(rc, M_CONTAINS))) {
+        Ref r(call_method(self, M_CONTAINS, key));
+        return r ? PyObject_IsTrue(r.get()) : -1;
+    }
+    Ref data(mapping_of(rc, self));
+    return data ? PySequence_Contains(data.get(), key) : -1;
 }
 
-PyObject *text_of(PyObject *self, PyObject *method) {
-    PyObject *data = mapping_of(self);
-    if (data == nullptr)
+PyObject *text_of(PyObject *self, Method m) {
+    RecordClass &rc = *record_class(Py_TYPE(self));
+    if (VQ_UNLIKELY(!own_code(rc, m)))
+        return call_method(self, m);
+    // owned: the entries' reprs may rebind `data`
+    Ref data(mapping_of(rc, self));
+    if (!data)
         return nullptr;
-    if (PyDict_CheckExact(data))  // dict.__str__ and dict.__repr__ both give the repr
-        return PyObject_Repr(data);
-    Ref keep = Ref::borrow(data);
-    return PyObject_CallMethodObjArgs(data, method, nullptr);
+    if (PyDict_CheckExact(data.get()))  // dict.__str__ and dict.__repr__ both give the repr
+        return PyObject_Repr(data.get());
+    return PyObject_CallMethodObjArgs(data.get(), method_strings[m], nullptr);
 }
 
 PyObject *record_str(PyObject *self) {
-    return text_of(self, str(S_DUNDER_STR));
+    return text_of(self, M_STR);
 }
 PyObject *record_repr(PyObject *self) {
-    return text_of(self, str(S_DUNDER_REPR));
+    return text_of(self, M_REPR);
 }
 
 // ---- allocation --------------------------------------------------------------------------
@@ -209,40 +330,34 @@ PyObject *record_alloc(PyTypeObject *tp, Py_ssize_t nitems) {
 }
 
 // ---- construction ------------------------------------------------------------------------
-// Looks again at what constructing an instance of the class runs, after the
-// class changed: when that is still object.__new__ and the class's own
-// __init__ and __setattr__, construction may fill the slot directly until
-// the class changes again.
-VQ_NOINLINE bool revalidate(RecordClass &rc) {
-    PyTypeObject *tp = rc.type;
-    rc.version = 0;
-    if (tp->tp_new != object_new || tp->tp_alloc != record_alloc ||
-        tp->tp_base != &PyBaseObject_Type || vq_type_lookup(tp, str(S_DUNDER_INIT)) != rc.init ||
-        vq_type_lookup(tp, str(S_DUNDER_SETATTR)) != rc.setattr)
-        return false;
-    // __init__ rebound and then restored leaves the interpreter's generic
-    // slot, which calls the same function
-    tp->tp_init = rc.c_init;
-    rc.version = vq_type_version(tp);  // 0 when the interpreter has no tag to give
-    return rc.version != 0;
-}
-
 // True when `self.data = data` in __init__ may just fill the slot, as far
-// as is known without a call: the class is as last validated, and its name
-// is bound to it in the module namespace, unchanged since it was looked up.
+// as is known without a call: the class is as last found, with its own
+// __init__ and __setattr__ running their own code, and in the module
+// namespace its name names it and `super` is the builtin, both unchanged
+// since they were looked up.
 inline bool fills_slot_now(const RecordClass &rc, PyTypeObject *tp) {
     const GlobalSlot &s = globals[rc.global];
-    return vq_type_version_is(tp, rc.version) && s.value == reinterpret_cast<PyObject *>(tp) &&
-           !s.from_builtins && s.module_tag == module_tag();
+    const GlobalSlot &sup = globals[G_SUPER];
+    const uint64_t mtag = module_tag();
+    return vq_type_version_is(tp, rc.version) && tags_trusted() && rc.fills_slot &&
+           own_code(rc, M_INIT) && own_code(rc, M_SETATTR) &&
+           s.value == reinterpret_cast<PyObject *>(tp) && !s.from_builtins &&
+           s.module_tag == mtag && sup.value == reinterpret_cast<PyObject *>(&PySuper_Type) &&
+           sup.module_tag == mtag && (!sup.from_builtins || sup.builtins_tag == builtins_tag());
 }
 
-// The same after looking again: 1 when the class is as built (object.__new__,
-// its own __init__ and __setattr__) and its name names it, so that
+// The same after looking again: 1 when so, so that
 // super(<name>, self).__setattr__ is object's; -1 with NameError set when
-// the name is unbound; 0 otherwise.
+// the name is unbound; 0 otherwise (the Python methods then run).
 VQ_NOINLINE int fills_slot(RecordClass &rc, PyTypeObject *tp) {
-    if (!vq_type_version_is(tp, rc.version) && !revalidate(rc))
+    refresh(rc);
+    if (!rc.fills_slot || !own_code(rc, M_INIT) || !own_code(rc, M_SETATTR))
         return 0;
+    PyObject *sup = global(G_SUPER);
+    if (sup != reinterpret_cast<PyObject *>(&PySuper_Type)) {
+        PyErr_Clear();  // an unbound `super` raises in the method
+        return 0;
+    }
     PyObject *cls = global(rc.global);
     if (cls == nullptr)
         return -1;
@@ -267,7 +382,8 @@ int record_init(PyObject *self, PyObject *args, PyObject *kwds) {
             return 0;
         }
     }
-    Ref r(call_own(self, str(S_DUNDER_INIT), args, kwds));  // the interpreter's own argument errors
+    Ref r(call_own(self, method_strings[M_INIT], args,
+                   kwds));  // the interpreter's own argument errors
     if (!r)
         return -1;
     if (r.get() != Py_None) {
@@ -390,11 +506,17 @@ void forget(RecordClass &rc) {
     for (int i = 0; i < rc.nprops; ++i) {
         Py_CLEAR(rc.props[i]);
         Py_CLEAR(rc.getters[i]);
+        Py_CLEAR(rc.getter_code[i]);
+        Py_CLEAR(rc.names[i]);
+    }
+    for (int m = 0; m < M_COUNT; ++m) {
+        Py_CLEAR(rc.fn[m]);
+        Py_CLEAR(rc.code[m]);
     }
     rc.nprops = 0;
     rc.version = 0;
-    Py_CLEAR(rc.init);
-    Py_CLEAR(rc.setattr);
+    rc.reads_slot = rc.fills_slot = false;
+    Py_CLEAR(rc.member);
     Py_CLEAR(rc.type);
 }
 
@@ -432,13 +554,41 @@ int install_record_slots(int index, PyTypeObject *tp, Global global, const char 
             PyErr_Format(PyExc_SystemError, "%s.%s is not a property", tp->tp_name, properties[i]);
             return -1;
         }
+        PyObject *name = intern(properties[i]);  // owned here
+        if (name == nullptr)
+            return -1;
+        PyObject *getter = vq_property_getter(prop);
         rc.props[i] = Py_NewRef(prop);
-        rc.getters[i] = Py_NewRef(vq_property_getter(prop));
+        rc.getters[i] = Py_NewRef(getter);
+        rc.getter_code[i] =
+            PyFunction_Check(getter) ? Py_NewRef(PyFunction_GET_CODE(getter)) : nullptr;
+        rc.names[i] = name;
         rc.nprops = i + 1;
+        if (rc.getter_code[i] == nullptr) {
+            PyErr_Format(PyExc_SystemError, "%s.%s has no function getter", tp->tp_name,
+                         properties[i]);
+            return -1;
+        }
     }
-    if (!(rc.init = own_function(tp, str(S_DUNDER_INIT))) ||
-        !(rc.setattr = own_function(tp, str(S_DUNDER_SETATTR))))
-        return -1;
+    rc.member = Py_NewRef(member);
+    for (int m = 0; m < M_COUNT; ++m) {
+        if (method_strings[m] == nullptr && !(method_strings[m] = intern(method_names[m])))
+            return -1;
+        if (m == M_CONTAINS && !contains)
+            continue;
+        if (!(rc.fn[m] = own_function(tp, method_strings[m])))
+            return -1;
+        rc.code[m] = Py_NewRef(PyFunction_GET_CODE(rc.fn[m]));
+    }
+#if PY_VERSION_HEX < 0x030B0000
+    if (tag_witness == nullptr) {
+        tag_witness = reinterpret_cast<PyTypeObject *>(PyObject_CallFunction(
+            reinterpret_cast<PyObject *>(&PyType_Type), "s(O){}", "_c_sdk_tag_witness",
+            reinterpret_cast<PyObject *>(&PyBaseObject_Type)));
+        if (tag_witness == nullptr)
+            return -1;
+    }
+#endif
     rc.c_init = Entries::inits[index];
     // tp_setattro stays the class's own __setattr__: object.__setattr__
     // refuses instances whose class overrides it in C.

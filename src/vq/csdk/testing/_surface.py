@@ -38,6 +38,7 @@ SIGNATURES: Dict[str, Tuple[Any, ...]] = {
     "thread_start": (_c.c_int,),
     "thread_join": (_c.c_longlong,),
     "thread_delivered": (_c.c_longlong,),
+    "exit_handler": (_c.c_int, _c.c_int, _c.c_int),
 }
 
 
