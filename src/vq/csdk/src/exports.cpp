@@ -51,7 +51,7 @@ struct ExportMeta {
 // A row for an export; checked as the wrappers' rows are.
 template <auto Fn, int Named, class Result, class... Args>
 ExportRow export_row(const char *name, const char *params) {
-    check_row<Named, Args...>();
+    check_row<Fn, Named, Result, Args...>();
     using A = SignatureAdapter<std::remove_pointer_t<decltype(Fn)>, Result, Args...>;
     return ExportRow{{{name, nullptr, 0, nullptr},
                       params,

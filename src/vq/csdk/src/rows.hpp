@@ -32,7 +32,7 @@ struct RowTable {
 template <auto Fn, int Named, class Result, class... Args>
 Row wrapper_row(const char *pyname, const char *params, Publication publication,
                 const char *library) {
-    check_row<Named, Args...>();
+    check_row<Fn, Named, Result, Args...>();
     using W = Wrapper<Fn, Result, Args...>;
     return Row{{pyname, W::entry(), W::flags, nullptr},
                params,
