@@ -8,8 +8,8 @@
 //           vqi_schedule, Status, Text<0>, Text<1>)
 //
 // Wrapper<Fn, Result, Args...> turns that into one C function with the
-// cheapest calling convention for its arity (METH_NOARGS, METH_O, or
-// METH_FASTCALL|METH_KEYWORDS through the shared parser).  Arguments are
+// cheapest calling convention for its arity (Entry, which the direct
+// exports share).  Arguments are
 // converted in the order the kinds are listed, which is the library's
 // order; each kind names the Python parameter it reads.  The first failed
 // conversion raises and the library is not called.  The compiler checks
@@ -207,36 +207,51 @@ struct Call {
     }
 };
 
-template <auto Fn, class Result, class... Args>
-struct Wrapper {
-    static constexpr int arity = python_arity<Args...>();
-    static constexpr int flags = arity == 0   ? METH_NOARGS
-                                 : arity == 1 ? METH_O
+// The entry points of a function of `Arity` parameters, with the cheapest
+// calling convention for it: METH_NOARGS, METH_O, or METH_FASTCALL |
+// METH_KEYWORDS through the shared parser.  The interpreter checks the
+// argument count of the first two, so every argument error of a wrapper or
+// an export is worded by the interpreter or by bind_args.  `Target`
+// supplies `params(self)` and `invoke(self, argv)`.
+template <class Target, int Arity>
+struct Entry {
+    static constexpr int flags = Arity == 0   ? METH_NOARGS
+                                 : Arity == 1 ? METH_O
                                               : METH_FASTCALL | METH_KEYWORDS;
-    static inline Meta meta;
 
-    static PyObject *invoke(PyObject *const *argv) {
-        return Call<Result, Args...>::run(meta, Fn, argv);
-    }
-
-    static PyObject *noargs(PyObject *, PyObject *) { return invoke(nullptr); }
-    static PyObject *one(PyObject *, PyObject *arg) { return invoke(&arg); }
-    static PyObject *fast(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    static PyObject *noargs(PyObject *self, PyObject *) { return Target::invoke(self, nullptr); }
+    static PyObject *one(PyObject *self, PyObject *arg) { return Target::invoke(self, &arg); }
+    static PyObject *fast(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+                          PyObject *kwnames) {
         PyObject *buf[kMaxParams];
-        PyObject *const *argv = bind_args(meta.params, args, nargs, kwnames, buf);
+        PyObject *const *argv = bind_args(Target::params(self), args, nargs, kwnames, buf);
         if (argv == nullptr)
             return nullptr;
-        return invoke(argv);
+        return Target::invoke(self, argv);
     }
 
     static PyCFunction entry() {
-        if constexpr (arity == 0)
+        if constexpr (Arity == 0)
             return noargs;
-        else if constexpr (arity == 1)
+        else if constexpr (Arity == 1)
             return one;
         else
             return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fast));
     }
+};
+
+// A wrapper: the library function is a constant, so the call is direct.
+template <auto Fn, class Result, class... Args>
+struct Wrapper {
+    static constexpr int arity = python_arity<Args...>();
+    static inline Meta meta;
+
+    static const Params &params(PyObject *) { return meta.params; }
+    static PyObject *invoke(PyObject *, PyObject *const *argv) {
+        return Call<Result, Args...>::run(meta, Fn, argv);
+    }
+
+    using Entries = Entry<Wrapper, arity>;
 };
 
 }  // namespace vq
