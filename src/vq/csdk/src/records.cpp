@@ -26,44 +26,53 @@ namespace {
 // ---- the four classes ------------------------------------------------------------------
 // Their methods, in the order of each class body.
 // clang-format off
-const char *const object_methods[] = {"__init__", "__getitem__", "__getattr__", "__setitem__",
+constexpr const char *object_methods[] = {"__init__", "__getitem__", "__getattr__", "__setitem__",
                                       "__setattr__", "__str__", "__repr__", nullptr};
-const char *const market_methods[] = {"__init__", "__getitem__", "__setitem__", "__getattr__",
+constexpr const char *market_methods[] = {"__init__", "__getitem__", "__setitem__", "__getattr__",
                                       "__setattr__", "__str__", "__repr__", nullptr};
-const char *const bar_methods[]    = {"__init__", "__getitem__", "__setitem__", "__contains__",
+constexpr const char *bar_methods[]    = {"__init__", "__getitem__", "__setitem__", "__contains__",
                                       "__getattr__", "__setattr__", "__str__", "__repr__", nullptr};
 // clang-format on
 
+// Each row names its class by its global, whose text is the class's name.
 struct ClassSpec {
-    const char *name;
     Global global;
     const char *const *methods;
     bool setters;  // the properties are writable
     const char *properties[kMaxProperties];
 };
 
-const ClassSpec class_specs[] = {
-    {"QuoteItemLikeDict2",
-     G_QUOTE_ITEM_LIKE_DICT2,
-     market_methods,
-     false,
-     {"bid_p", "bid_v", "ask_p", "ask_v"}},
-    {"TickLikeDict2",
-     G_TICK_LIKE_DICT2,
+constexpr ClassSpec class_specs[] = {
+    {G_QUOTE_ITEM_LIKE_DICT2, market_methods, false, {"bid_p", "bid_v", "ask_p", "ask_v"}},
+    {G_TICK_LIKE_DICT2,
      market_methods,
      true,
      {"quotes", "symbol", "created_at", "price", "open", "high", "low", "cum_volume", "cum_amount",
       "cum_position", "last_amount", "last_volume", "trade_type", "receive_local_time"}},
-    {"BarLikeDict2",
-     G_BAR_LIKE_DICT2,
+    {G_BAR_LIKE_DICT2,
      bar_methods,
      true,
      {"symbol", "eob", "bob", "open", "close", "high", "low", "volume", "amount", "pre_close",
       "position", "frequency", "receive_local_time"}},
-    {"ObjectLikeDict2", G_OBJECT_LIKE_DICT2, object_methods, false, {}},
+    {G_OBJECT_LIKE_DICT2, object_methods, false, {}},
 };
+#define VQ_RECORD_GLOBAL(id, text) id,
+constexpr Global record_globals[] = {VQ_RECORD_CLASSES(VQ_RECORD_GLOBAL)};
+#undef VQ_RECORD_GLOBAL
+
+constexpr bool rows_follow_record_classes() {
+    for (int i = 0; i < kRecordClasses; ++i)
+        if (class_specs[i].global != record_globals[i])
+            return false;
+    return true;
+}
 static_assert(sizeof(class_specs) / sizeof(class_specs[0]) == kRecordClasses,
               "one row per record class");
+static_assert(rows_follow_record_classes(), "the rows follow VQ_RECORD_CLASSES, in its order");
+
+const char *class_name(const ClassSpec &spec) {
+    return globals[spec.global].text;
+}
 
 int property_count(const ClassSpec &spec) {
     return static_cast<int>(
@@ -140,9 +149,9 @@ bool append_block(std::string &out, const std::vector<Block> &blocks, std::strin
 // pattern lacks a part.
 std::string class_source(const ClassSpec &spec, const std::vector<Block> &blocks) {
     std::string s;
-    bool ok = append_block(s, blocks, "class", kPatternClass, spec.name);
+    bool ok = append_block(s, blocks, "class", kPatternClass, class_name(spec));
     for (const char *const *m = spec.methods; ok && *m != nullptr; ++m)
-        ok = append_block(s, blocks, *m, kPatternClass, spec.name);
+        ok = append_block(s, blocks, *m, kPatternClass, class_name(spec));
     for (int i = 0; ok && i < property_count(spec); ++i) {
         ok = append_block(s, blocks, kPropertyBlock, kPatternKey, spec.properties[i]);
         if (ok && spec.setters)
@@ -195,9 +204,9 @@ int bind_record_classes() {
         Ref done(PyEval_EvalCode(code.get(), ns.dict, ns.dict));
         if (!done)
             return -1;
-        PyObject *cls = PyDict_GetItemString(ns.dict, spec.name);
+        PyObject *cls = PyDict_GetItemString(ns.dict, class_name(spec));
         if (cls == nullptr || !PyType_Check(cls)) {
-            PyErr_Format(PyExc_SystemError, "class %s was not created", spec.name);
+            PyErr_Format(PyExc_SystemError, "class %s was not created", class_name(spec));
             return -1;
         }
         PyTypeObject *tp = reinterpret_cast<PyTypeObject *>(cls);
