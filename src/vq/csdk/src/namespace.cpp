@@ -3,6 +3,8 @@
 #include <climits>
 #include <initializer_list>
 
+#include "ref.hpp"
+
 namespace vq {
 
 Namespace ns;
@@ -37,10 +39,8 @@ static int intern_strings() {
 int is_py2_slow(PyObject *value) {
     if (value == nullptr)
         return -1;
-    Py_INCREF(value);  // its __bool__ could rebind IS_PY2
-    int truth = PyObject_IsTrue(value);
-    Py_DECREF(value);
-    return truth;
+    Ref keep = Ref::borrow(value);  // its __bool__ could rebind IS_PY2
+    return PyObject_IsTrue(value);
 }
 
 #if VQ_USE_DICT_WATCHERS
@@ -100,15 +100,13 @@ int namespace_attach(PyObject *module) {
     for (GlobalSlot &s : globals)
         s.value = nullptr;
     ns.module_name = str(S_MODULE_NAME);
-    PyObject *builtins_module = PyImport_ImportModule("builtins");
-    if (builtins_module == nullptr)
+    Ref builtins_module(PyImport_ImportModule("builtins"));
+    if (!builtins_module)
         return -1;
     ns.module = Py_NewRef(module);
     ns.dict = PyModule_GetDict(module);
-    ns.builtins = Py_NewRef(PyModule_GetDict(builtins_module));
-    int rc = PyDict_SetItemString(ns.dict, "__builtins__", builtins_module);
-    Py_DECREF(builtins_module);
-    if (rc < 0)
+    ns.builtins = Py_NewRef(PyModule_GetDict(builtins_module.get()));
+    if (PyDict_SetItemString(ns.dict, "__builtins__", builtins_module.get()) < 0)
         return -1;
 #if VQ_USE_DICT_WATCHERS
     if (watcher_id < 0 && (watcher_id = PyDict_AddWatcher(on_dict_event)) < 0)
