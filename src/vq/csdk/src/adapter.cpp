@@ -87,7 +87,7 @@ PyObject *wrapper_call(PyObject *self, PyObject *const *args, Py_ssize_t nargs, 
     int py2 = is_py2();
     if (py2 < 0)
         return nullptr;
-    Ref keep = Ref::borrow(func);  // the call may drop the last other reference to us
+    Ref keep = Ref::owning(func);  // the call may drop the last other reference to us
     if (py2)
         return call_function(func, args, (size_t)nargs, kwnames);
     Py_ssize_t total = nargs + (kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0);
@@ -148,7 +148,7 @@ PyType_Slot closure_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec closure_spec = {
+PyType_Spec closure_type_description = {
     "c_sdk.adapt_to_python3_closure",        sizeof(Closure), 0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, closure_slots,
 };
@@ -158,7 +158,7 @@ PyType_Spec closure_spec = {
 int adapter_type_ready() {
     if (ClosureType != nullptr)
         return 0;
-    Ref type(PyType_FromSpec(&closure_spec));
+    Ref type(PyType_FromSpec(&closure_type_description));
     if (!type)
         return -1;
     Ref qualname(PyUnicode_FromString("adapt_to_python3.<locals>"));

@@ -104,7 +104,7 @@ int compare_with_success(int status, int op) {
     const GlobalSlot &slot = globals[G_CSDK_OPERATE_SUCCESS];
     if (VQ_LIKELY(slot.is_c_int))  // an exact int: no Python code to run
         return (status == slot.c_int) == (op == Py_EQ);
-    Ref keep = Ref::borrow(success);
+    Ref keep = Ref::owning(success);
     Ref st(PyLong_FromLong(status));
     if (!st)
         return -1;

@@ -39,7 +39,7 @@ static int intern_strings() {
 int is_py2_slow(PyObject *value) {
     if (value == nullptr)
         return -1;
-    Ref keep = Ref::borrow(value);  // its __bool__ could rebind IS_PY2
+    Ref keep = Ref::owning(value);  // its __bool__ could rebind IS_PY2
     return PyObject_IsTrue(value);
 }
 

@@ -76,7 +76,7 @@ inline PyObject *mapping_get(PyObject *data, PyObject *key) {
             return nullptr;
         Py_RETURN_NONE;
     }
-    Ref keep = Ref::borrow(data);
+    Ref keep = Ref::owning(data);
     return PyObject_CallMethodObjArgs(data, str(S_GET), key, nullptr);
 }
 
@@ -87,7 +87,7 @@ VQ_NOINLINE PyObject *call_own(PyObject *self, PyObject *name, PyObject *args, P
         PyErr_SetObject(PyExc_AttributeError, name);
         return nullptr;
     }
-    Ref keep = Ref::borrow(method);
+    Ref keep = Ref::owning(method);
     Py_ssize_t n = args ? PyTuple_GET_SIZE(args) : 0;
     Ref full(PyTuple_New(n + 1));
     if (!full)
@@ -155,7 +155,7 @@ int record_ass_subscript(PyObject *self, PyObject *key, PyObject *value) {
     PyObject *data = mapping_of(self);
     if (data == nullptr)
         return -1;
-    Ref keep = Ref::borrow(data);
+    Ref keep = Ref::owning(data);
     return PyObject_SetItem(data, key, value);
 }
 
@@ -163,7 +163,7 @@ int record_contains(PyObject *self, PyObject *key) {
     PyObject *data = mapping_of(self);
     if (data == nullptr)
         return -1;
-    Ref keep = Ref::borrow(data);
+    Ref keep = Ref::owning(data);
     return PySequence_Contains(data, key);
 }
 
@@ -173,7 +173,7 @@ PyObject *text_of(PyObject *self, PyObject *method) {
         return nullptr;
     if (PyDict_CheckExact(data))  // dict.__str__ and dict.__repr__ both give the repr
         return PyObject_Repr(data);
-    Ref keep = Ref::borrow(data);
+    Ref keep = Ref::owning(data);
     return PyObject_CallMethodObjArgs(data, method, nullptr);
 }
 
