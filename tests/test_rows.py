@@ -19,6 +19,9 @@ pytestmark = [
 
 NAMES = "row: the number of parameter names differs from the number of arguments"
 INDICES = "row: the argument kinds must read parameters 0..n-1, each exactly once"
+TYPES = "row: the argument kinds' C types differ from the library function's parameter types"
+RESULT = "row: the result kind does not take the library function's return type"
+MESSAGES = (NAMES, INDICES, TYPES, RESULT)
 
 # (row, message the compiler must give, or None when the row is right)
 ROWS = {
@@ -42,6 +45,29 @@ ROWS = {
     ),
     "index twice": ('VQ_WRAP("py_x", "a", PLAIN, vqi_schedule, Status, Text<0>, Text<0>)', INDICES),
     "function names": ('VQ_FUNC("f", impl, METH_O, "a, b", 1, nullptr, nullptr)', NAMES),
+    # void vqi_set_timer(int): a double or a bool would be converted silently
+    "real for an int": (
+        'VQ_WRAP("py_x", "interval", PLAIN, vqi_set_timer, Nothing, Real<0>)',
+        TYPES,
+    ),
+    "truth for an int": (
+        'VQ_WRAP("py_x", "interval", PLAIN, vqi_set_timer, Nothing, Truth<0>)',
+        TYPES,
+    ),
+    "int for a bool": (
+        'VQ_WRAP("py_x", "mode", PLAIN, vqi_set_mode_consistency, Nothing, Int<0>)',
+        TYPES,
+    ),
+    "missing out-parameters": (
+        'VQ_WRAP("py_x", "req", PLAIN, vqi_get_orders_pb, Status, Request<0>)',
+        TYPES,
+    ),
+    "status of a void function": (
+        'VQ_WRAP("py_x", "interval", PLAIN, vqi_set_timer, Status, Int<0>)',
+        RESULT,
+    ),
+    "text of a long long": ('VQ_WRAP("py_x", "", PLAIN, vqi_now, TextOut)', RESULT),
+    "right long long": ('VQ_WRAP("py_x", "", PLAIN, vqi_now, LongLong)', None),
 }
 
 SOURCE = """\
@@ -80,5 +106,6 @@ def test_row_checked_at_compile_time(tmp_path, case):
         assert out.returncode != 0 and "static assertion failed: " + message in out.stdout, (
             out.stdout
         )
-        other = INDICES if message == NAMES else NAMES
-        assert other not in out.stdout, out.stdout
+        # the row's one fault, and no other, is named
+        for other in MESSAGES:
+            assert other == message or other not in out.stdout, out.stdout

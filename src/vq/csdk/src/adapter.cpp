@@ -1,9 +1,9 @@
 #include "adapter.hpp"
 
-#include <cstring>
-
+#include "binding.hpp"
 #include "namespace.hpp"
 #include "ref.hpp"
+#include "rows.hpp"
 
 namespace vq {
 
@@ -30,24 +30,11 @@ PyTypeObject *ClosureType;
 inline PyObject *call_function(PyObject *func, PyObject *const *args, size_t nargsf,
                                PyObject *kwnames) {
     if (PyCFunction_Check(func) && PyCFunction_GET_SELF(func) == ns.module && ns.module) {
-        Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-        bool no_kw = kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0;
-        PyCFunction meth = PyCFunction_GET_FUNCTION(func);
-        switch (PyCFunction_GET_FLAGS(func)) {
-            case METH_O:
-                if (nargs == 1 && no_kw)
-                    return meth(ns.module, args[0]);
-                break;
-            case METH_NOARGS:
-                if (nargs == 0 && no_kw)
-                    return meth(ns.module, nullptr);
-                break;
-            case METH_FASTCALL | METH_KEYWORDS:
-                return reinterpret_cast<vq_fast_with_keywords>(
-                    reinterpret_cast<void (*)(void)>(meth))(ns.module, args, nargs, kwnames);
-            default:
-                break;
-        }
+        bool fits;
+        PyObject *result = call_by_form(*reinterpret_cast<PyCFunctionObject *>(func)->m_ml,
+                                        ns.module, args, PyVectorcall_NARGS(nargsf), kwnames, fits);
+        if (fits)
+            return result;
     }
     return PyObject_Vectorcall(func, args, nargsf, kwnames);
 }
@@ -100,7 +87,7 @@ PyObject *wrapper_call(PyObject *self, PyObject *const *args, Py_ssize_t nargs, 
     int py2 = is_py2();
     if (py2 < 0)
         return nullptr;
-    Ref keep = Ref::borrow(func);  // the call may drop the last other reference to us
+    Ref keep = Ref::owning(func);  // the call may drop the last other reference to us
     if (py2)
         return call_function(func, args, (size_t)nargs, kwnames);
     Py_ssize_t total = nargs + (kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0);
@@ -139,24 +126,19 @@ void closure_dealloc(PyObject *self) {
 }
 
 // The wrapped function's parameters are what the wrapper accepts, so
-// inspect.signature() shows them: "wrapper(a, b)\n--\n\n" from the wrapped
-// builtin's "($module, a, b)"; for anything else, (*args, **kwargs) as for
-// the def that the decorator stands for.
+// inspect.signature() shows them: "wrapper(a, b)\n--\n\n" for one of the
+// module's functions; for anything else, (*args, **kwargs) as for the def
+// that the decorator stands for.
 PyObject *signature_doc(PyObject *func) {
-    const char *text = nullptr;
-    Ref sig;
-    if (PyCFunction_Check(func)) {
-        sig.reset(PyObject_GetAttrString(func, "__text_signature__"));
-        text = sig && PyUnicode_Check(sig.get()) ? PyUnicode_AsUTF8(sig.get()) : nullptr;
-        PyErr_Clear();
-    }
-    const char *prefix = "($module, ";
-    if (text == nullptr || strncmp(text, prefix, strlen(prefix)) != 0)
+    const Row *row = row_of(func);
+    if (row == nullptr)
         return PyBytes_FromString("wrapper(*args, **kwargs)\n--\n\n");
-    const char *rest = text + strlen(prefix);
-    if (strcmp(rest, "/)") == 0)
-        rest = ")";
-    return PyBytes_FromFormat("wrapper(%s\n--\n\n", rest);
+    char *text = signature_text(*row, "wrapper", false, "");
+    if (text == nullptr)
+        return nullptr;
+    PyObject *doc = PyBytes_FromString(text);
+    PyMem_RawFree(text);
+    return doc;
 }
 
 PyType_Slot closure_slots[] = {
@@ -166,7 +148,7 @@ PyType_Slot closure_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec closure_spec = {
+PyType_Spec closure_type_description = {
     "c_sdk.adapt_to_python3_closure",        sizeof(Closure), 0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, closure_slots,
 };
@@ -176,7 +158,7 @@ PyType_Spec closure_spec = {
 int adapter_type_ready() {
     if (ClosureType != nullptr)
         return 0;
-    Ref type(PyType_FromSpec(&closure_spec));
+    Ref type(PyType_FromSpec(&closure_type_description));
     if (!type)
         return -1;
     Ref qualname(PyUnicode_FromString("adapt_to_python3.<locals>"));

@@ -31,6 +31,33 @@ struct Params {
 PyObject *const *bind_args(const Params &p, PyObject *const *args, Py_ssize_t nargs,
                            PyObject *kwnames, PyObject **buf);
 
+// Calls a method definition by its calling convention (METH_NOARGS, METH_O
+// or METH_FASTCALL | METH_KEYWORDS) when the arguments fit its form, as the
+// interpreter would minus its generic dispatch; sets `fits` false and
+// returns null, with no error set, when they do not.
+inline PyObject *call_by_form(const PyMethodDef &def, PyObject *self, PyObject *const *args,
+                              Py_ssize_t nargs, PyObject *kwnames, bool &fits) {
+    fits = true;
+    bool no_kw = kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0;
+    switch (def.ml_flags) {
+        case METH_O:
+            if (nargs == 1 && no_kw)
+                return def.ml_meth(self, args[0]);
+            break;
+        case METH_NOARGS:
+            if (nargs == 0 && no_kw)
+                return def.ml_meth(self, nullptr);
+            break;
+        case METH_FASTCALL | METH_KEYWORDS:
+            return reinterpret_cast<vq_fast_with_keywords>(
+                reinterpret_cast<void (*)(void)>(def.ml_meth))(self, args, nargs, kwnames);
+        default:
+            break;
+    }
+    fits = false;
+    return nullptr;
+}
+
 // Counts the parameters in a parameter-list text ("a, b=''" has two), at
 // compile time: the rows check their names against their arity with it.
 constexpr int count_params(const char *param_list) {

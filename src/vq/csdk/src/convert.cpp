@@ -104,7 +104,7 @@ int compare_with_success(int status, int op) {
     const GlobalSlot &slot = globals[G_CSDK_OPERATE_SUCCESS];
     if (VQ_LIKELY(slot.is_c_int))  // an exact int: no Python code to run
         return (status == slot.c_int) == (op == Py_EQ);
-    Ref keep = Ref::borrow(success);
+    Ref keep = Ref::owning(success);
     Ref st(PyLong_FromLong(status));
     if (!st)
         return -1;
@@ -128,25 +128,19 @@ PyObject *query_result(int status, const char *res, int res_len, const char *fun
     int ok = compare_with_success(status, Py_EQ);
     if (ok < 0)
         return nullptr;
-    PyObject *payload;
-    if (ok) {
-        if (VQ_UNLIKELY(res_len < 0 || (res == nullptr && res_len > 0)))
-            return broken_response(function, res_len);
-        payload = PyBytes_FromStringAndSize(res_len ? res : "", res_len);
-        if (payload == nullptr)
-            return nullptr;
-    } else {
-        payload = Py_NewRef(Py_None);
-    }
-    PyObject *st = PyLong_FromLong(status);
-    PyObject *pair = st ? PyTuple_New(2) : nullptr;
-    if (pair == nullptr) {
-        Py_XDECREF(st);
-        Py_DECREF(payload);
+    if (ok && VQ_UNLIKELY(res_len < 0 || (res == nullptr && res_len > 0)))
+        return broken_response(function, res_len);
+    Ref payload(ok ? PyBytes_FromStringAndSize(res_len ? res : "", res_len) : Py_NewRef(Py_None));
+    if (!payload)
         return nullptr;
-    }
-    PyTuple_SET_ITEM(pair, 0, st);
-    PyTuple_SET_ITEM(pair, 1, payload);
+    Ref st(PyLong_FromLong(status));
+    if (!st)
+        return nullptr;
+    PyObject *pair = PyTuple_New(2);
+    if (pair == nullptr)
+        return nullptr;
+    PyTuple_SET_ITEM(pair, 0, st.release());
+    PyTuple_SET_ITEM(pair, 1, payload.release());
     return pair;
 }
 

@@ -1,5 +1,6 @@
 #include "exports.hpp"
 
+#include <cstring>
 #include <type_traits>
 
 #include "binding.hpp"
@@ -12,16 +13,13 @@ namespace vq {
 namespace {
 
 using RawFunction = void (*)(void);
-struct Export;
-using Adapter = PyObject *(*)(const Export &, PyObject *const *argv);
 
-// A table row like every other (name, parameters, arity, Meta), plus the
-// library function and the adapter for its signature.  Exports are called
-// through their own type, so the row's method entry stays empty.
+// A table row like every other (name, parameters, arity, Meta, entry
+// point), plus the library function's address.  Exports are called through
+// their own type, whose vectorcall dispatches to the row's entry point.
 struct ExportRow {
     Row row;
     RawFunction fn;
-    Adapter adapter;
 };
 
 struct Export {
@@ -32,14 +30,19 @@ struct Export {
     PyObject *signature;  // for inspect.signature()
 };
 
-// One adapter per C signature, shared by every export of that signature.
+// One adapter per C signature, shared by every export of that signature:
+// the entry points, the wrappers' own, read the library function from the
+// export they are called for.
 template <class Sig, class Result, class... Args>
 struct SignatureAdapter {
     static constexpr int arity = python_arity<Args...>();
-    static PyObject *call(const Export &self, PyObject *const *argv) {
-        return Call<Result, Args...>::run(*self.row->row.meta,
-                                          reinterpret_cast<Sig *>(self.row->fn), argv);
+    static const ExportRow &row(PyObject *self) { return *reinterpret_cast<Export *>(self)->row; }
+    static const Params &params(PyObject *self) { return row(self).row.meta->params; }
+    static PyObject *invoke(PyObject *self, PyObject *const *argv) {
+        const ExportRow &r = row(self);
+        return Call<Result, Args...>::run(*r.row.meta, reinterpret_cast<Sig *>(r.fn), argv);
     }
+    using Entries = Entry<SignatureAdapter, arity>;
 };
 
 // Each export's own parser and names (one export per library function).
@@ -51,17 +54,16 @@ struct ExportMeta {
 // A row for an export; checked as the wrappers' rows are.
 template <auto Fn, int Named, class Result, class... Args>
 ExportRow export_row(const char *name, const char *params) {
-    check_row<Named, Args...>();
+    check_row<Fn, Named, Result, Args...>();
     using A = SignatureAdapter<std::remove_pointer_t<decltype(Fn)>, Result, Args...>;
-    return ExportRow{{{name, nullptr, 0, nullptr},
+    return ExportRow{{{name, A::Entries::entry(), A::Entries::flags, nullptr},
                       params,
                       PLAIN,
                       A::arity,
                       &ExportMeta<Fn>::meta,
                       name,
                       nullptr},
-                     reinterpret_cast<RawFunction>(Fn),
-                     A::call};
+                     reinterpret_cast<RawFunction>(Fn)};
 }
 
 #define VQ_EXPORT(fn, params, ...) \
@@ -90,35 +92,26 @@ ExportRow exports[] = {
 
 PyTypeObject ExportType = {PyVarObject_HEAD_INIT(nullptr, 0)};
 
-// Calling forms: none; exactly one positional; or the shared parser.
-PyObject *export_vectorcall(PyObject *obj, PyObject *const *args, size_t nargsf,
-                            PyObject *kwnames) {
-    const Export &self = *reinterpret_cast<Export *>(obj);
-    const Row &row = self.row->row;
+// The wrappers' dispatch by calling form; the interpreter's wording for a
+// call that does not fit, with the bare name (a builtin function's message
+// would name its module, as every builtin's did before 3.10).
+VQ_NOINLINE PyObject *wrong_form(const Row &row, Py_ssize_t nargs, PyObject *kwnames) {
     const char *name = row.def.ml_name;
-    Adapter adapter = self.row->adapter;
-    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
-    // As for a builtin function of that arity: keywords are refused first.
-    if (row.arity <= 1 && nkw != 0)
+    if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0)  // refused first
         return PyErr_Format(PyExc_TypeError, "%s() takes no keyword arguments", name);
-    if (row.arity == 0) {
-        if (nargs != 0)
-            return PyErr_Format(PyExc_TypeError, "%s() takes no arguments (%zd given)", name,
-                                nargs);
-        return adapter(self, args);
-    }
-    if (row.arity == 1) {
-        if (nargs != 1)
-            return PyErr_Format(PyExc_TypeError, "%s() takes exactly one argument (%zd given)",
-                                name, nargs);
-        return adapter(self, args);
-    }
-    PyObject *buf[kMaxParams];
-    PyObject *const *argv = bind_args(row.meta->params, args, nargs, kwnames, buf);
-    if (argv == nullptr)
-        return nullptr;
-    return adapter(self, argv);
+    if (row.arity == 0)
+        return PyErr_Format(PyExc_TypeError, "%s() takes no arguments (%zd given)", name, nargs);
+    return PyErr_Format(PyExc_TypeError, "%s() takes exactly one argument (%zd given)", name,
+                        nargs);
+}
+
+PyObject *export_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf,
+                            PyObject *kwnames) {
+    const Row &row = reinterpret_cast<Export *>(self)->row->row;
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    bool fits;
+    PyObject *result = call_by_form(row.def, self, args, nargs, kwnames, fits);
+    return fits ? result : wrong_form(row, nargs, kwnames);
 }
 
 void export_dealloc(PyObject *self) {
@@ -185,17 +178,18 @@ int bind_exports() {
         Export *e = PyObject_New(Export, &ExportType);
         if (e == nullptr)
             return -1;
+        Ref keep(reinterpret_cast<PyObject *>(e));
         e->vectorcall = export_vectorcall;
         e->row = &entry;
         e->name = PyUnicode_InternFromString(row.def.ml_name);
-        e->signature = row.arity == 0   ? PyUnicode_FromString("()")
-                       : row.arity == 1 ? PyUnicode_FromFormat("(%s, /)", row.params)
-                                        : PyUnicode_FromFormat("(%s)", row.params);
-        if (e->name == nullptr || e->signature == nullptr) {
-            Py_DECREF(e);
+        e->signature = nullptr;
+        char *text = signature_text(row, "", false, "");
+        if (text == nullptr || e->name == nullptr)
             return -1;
-        }
-        if (bind(row.def.ml_name, reinterpret_cast<PyObject *>(e)) < 0)
+        // "(a, b)\n--\n\n": the signature without its docstring frame
+        e->signature = PyUnicode_FromStringAndSize(text, strchr(text, '\n') - text);
+        PyMem_RawFree(text);
+        if (e->signature == nullptr || bind(row.def.ml_name, keep.release()) < 0)
             return -1;
     }
     return 0;

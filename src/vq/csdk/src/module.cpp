@@ -1,5 +1,6 @@
 // Module initialisation: one module object per process, created in two
 // steps; the execute step builds the namespace in its fixed order.
+#include <cstddef>
 #include <cstring>
 
 #include "adapter.hpp"
@@ -17,26 +18,8 @@ namespace {
 PyInterpreterState *owner_interpreter = nullptr;
 
 // The text of a signature around the name, the parameters and the docstring
-// (with the longest tail and the terminating NUL).
+// (with the longest frame and the terminating NUL).
 constexpr size_t kSignatureFrame = sizeof("($module, , /)\n--\n\n");
-
-// "name($module, a, b)\n--\n\n" then the docstring, if any.  Built once per
-// process; functions keep pointing at it for as long as they live.
-int compose_doc(Row &row) {
-    if (row.def.ml_doc != nullptr)
-        return 0;
-    const char *tail = row.arity == 0 ? "/" : row.arity == 1 ? ", /" : "";
-    const char *doc = row.doc != nullptr ? row.doc : "";
-    size_t size = strlen(row.def.ml_name) + strlen(row.params) + strlen(doc) + kSignatureFrame;
-    char *text = static_cast<char *>(PyMem_RawMalloc(size));
-    if (text == nullptr) {
-        PyErr_NoMemory();
-        return -1;
-    }
-    snprintf(text, size, "%s($module, %s%s)\n--\n\n%s", row.def.ml_name, row.params, tail, doc);
-    row.def.ml_doc = text;
-    return 0;
-}
 
 // from <module> import <name>, with the wording of a failed import of a name
 int import_from(const char *module_name, const char *name) {
@@ -151,18 +134,45 @@ int prepare_meta(Row &row) {
     return 0;
 }
 
-PyObject *make_function(Row &row) {
-    if (compose_doc(row) < 0)
+char *signature_text(const Row &row, const char *name, bool module_self, const char *doc) {
+    // The module is the bound self of a builtin function: "$module, " says
+    // so, and positional-only marks need a parameter before them.
+    const char *self = module_self ? "$module, " : "";
+    const char *tail = row.arity == 0 ? (module_self ? "/" : "") : row.arity == 1 ? ", /" : "";
+    size_t size = strlen(name) + strlen(row.params) + strlen(doc) + kSignatureFrame;
+    char *text = static_cast<char *>(PyMem_RawMalloc(size));
+    if (text == nullptr) {
+        PyErr_NoMemory();
         return nullptr;
+    }
+    snprintf(text, size, "%s(%s%s%s)\n--\n\n%s", name, self, row.params, tail, doc);
+    return text;
+}
+
+const Row *row_of(PyObject *func) {
+    static_assert(offsetof(Row, def) == 0, "a function's method definition is its row");
+    if (ns.module == nullptr || !PyCFunction_Check(func) || PyCFunction_GET_SELF(func) != ns.module)
+        return nullptr;
+    // Every builtin function bound to the module is made by make_function.
+    return reinterpret_cast<const Row *>(reinterpret_cast<PyCFunctionObject *>(func)->m_ml);
+}
+
+PyObject *make_function(Row &row, PyObject *self) {
+    // Built once per process; functions keep pointing at it while they live.
+    if (row.def.ml_doc == nullptr) {
+        const char *doc = row.doc != nullptr ? row.doc : "";
+        if (!(row.def.ml_doc = signature_text(row, row.def.ml_name, self == ns.module, doc)))
+            return nullptr;
+    }
     if (prepare_meta(row) < 0)
         return nullptr;
-    return PyCFunction_NewEx(&row.def, ns.module, ns.module_name);
+    return PyCFunction_NewEx(&row.def, self, ns.module_name);
 }
 
 int bind_table(RowTable table) {
     for (size_t i = 0; i < table.count; ++i) {
         Row &row = table.rows[i];
-        Ref function(make_function(row));
+        Ref function(make_function(row, ns.module));
         if (!function)
             return -1;
         if (row.publication == ADAPTED) {

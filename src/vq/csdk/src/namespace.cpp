@@ -1,48 +1,23 @@
 #include "namespace.hpp"
 
 #include <climits>
+#include <initializer_list>
+
+#include "ref.hpp"
 
 namespace vq {
 
 Namespace ns;
 
-#define VQ_SLOT(text) {text, nullptr, nullptr, 0, 0, false, false, 0}
-GlobalSlot globals[G_COUNT] = {
-    VQ_SLOT("CSDK_OPERATE_SUCCESS"),
-    VQ_SLOT("IS_PY2"),
-    VQ_SLOT("f"),
-    VQ_SLOT("vqsdklogger"),
-    VQ_SLOT("platform"),
-    VQ_SLOT("py_vqi_strerror"),
-    VQ_SLOT("adapt_to_python3"),
-    VQ_SLOT("QuoteItemLikeDict2"),
-    VQ_SLOT("TickLikeDict2"),
-    VQ_SLOT("BarLikeDict2"),
-    VQ_SLOT("ObjectLikeDict2"),
-    VQ_SLOT("super"),
-};
+#define VQ_SLOT(id, text) {text, nullptr, nullptr, 0, 0, false, false, 0},
+GlobalSlot globals[G_COUNT] = {VQ_GLOBALS(VQ_SLOT)};
 #undef VQ_SLOT
 
 PyObject *strings[S_COUNT];
 
-static const char *const string_texts[] = {
-    "",
-    "decode",
-    "utf8",
-    "format",
-    "debug",
-    "invoke c fun={} error code={}, error info={}",
-    "invoke c fun error code={}, error info={}",
-    "c_sdk",
-    "data",
-    "get",
-    "__str__",
-    "__repr__",
-    "__setattr__",
-    "__init__",
-};
-static_assert(sizeof(string_texts) / sizeof(string_texts[0]) == S_COUNT,
-              "one text per interned string");
+#define VQ_TEXT(id, text) text,
+static const char *const string_texts[S_COUNT] = {VQ_STRINGS(VQ_TEXT)};
+#undef VQ_TEXT
 
 PyObject *intern(const char *text, Py_ssize_t len) {
     PyObject *s = len < 0 ? PyUnicode_FromString(text) : PyUnicode_FromStringAndSize(text, len);
@@ -64,10 +39,8 @@ static int intern_strings() {
 int is_py2_slow(PyObject *value) {
     if (value == nullptr)
         return -1;
-    Py_INCREF(value);  // its __bool__ could rebind IS_PY2
-    int truth = PyObject_IsTrue(value);
-    Py_DECREF(value);
-    return truth;
+    Ref keep = Ref::owning(value);  // its __bool__ could rebind IS_PY2
+    return PyObject_IsTrue(value);
 }
 
 #if VQ_USE_DICT_WATCHERS
@@ -127,15 +100,13 @@ int namespace_attach(PyObject *module) {
     for (GlobalSlot &s : globals)
         s.value = nullptr;
     ns.module_name = str(S_MODULE_NAME);
-    PyObject *builtins_module = PyImport_ImportModule("builtins");
-    if (builtins_module == nullptr)
+    Ref builtins_module(PyImport_ImportModule("builtins"));
+    if (!builtins_module)
         return -1;
     ns.module = Py_NewRef(module);
     ns.dict = PyModule_GetDict(module);
-    ns.builtins = Py_NewRef(PyModule_GetDict(builtins_module));
-    int rc = PyDict_SetItemString(ns.dict, "__builtins__", builtins_module);
-    Py_DECREF(builtins_module);
-    if (rc < 0)
+    ns.builtins = Py_NewRef(PyModule_GetDict(builtins_module.get()));
+    if (PyDict_SetItemString(ns.dict, "__builtins__", builtins_module.get()) < 0)
         return -1;
 #if VQ_USE_DICT_WATCHERS
     if (watcher_id < 0 && (watcher_id = PyDict_AddWatcher(on_dict_event)) < 0)
@@ -152,11 +123,14 @@ void namespace_forget() {
     for (GlobalSlot &s : globals)
         s.value = nullptr;
 #if VQ_USE_DICT_WATCHERS
-    if (watcher_id >= 0 && ns.dict != nullptr) {
+    // Teardown mirrors namespace_attach: both dicts stop being watched (an
+    // Unwatch of a dict that was never watched only fails, and is cleared).
+    if (watcher_id >= 0) {
         PyObject *exc_type, *exc_value, *exc_tb;
         PyErr_Fetch(&exc_type, &exc_value, &exc_tb);
-        PyDict_Unwatch(watcher_id, ns.dict);
-        PyErr_Clear();
+        for (PyObject *dict : {ns.dict, ns.builtins})
+            if (dict != nullptr && PyDict_Unwatch(watcher_id, dict) < 0)
+                PyErr_Clear();
         PyErr_Restore(exc_type, exc_value, exc_tb);
     }
 #endif

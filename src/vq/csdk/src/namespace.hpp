@@ -14,21 +14,28 @@
 
 namespace vq {
 
-enum Global : int {
-    G_CSDK_OPERATE_SUCCESS,
-    G_IS_PY2,
-    G_F,
-    G_VQSDKLOGGER,
-    G_PLATFORM,
-    G_PY_VQI_STRERROR,
-    G_ADAPT_TO_PYTHON3,
-    G_QUOTE_ITEM_LIKE_DICT2,
-    G_TICK_LIKE_DICT2,
-    G_BAR_LIKE_DICT2,
-    G_OBJECT_LIKE_DICT2,
-    G_SUPER,  // what the records' __setattr__ calls for `data`
-    G_COUNT
-};
+// The record classes, in their order of binding: (global, class name).
+// Each class's __setattr__ looks the class up by its name.
+#define VQ_RECORD_CLASSES(X)                         \
+    X(G_QUOTE_ITEM_LIKE_DICT2, "QuoteItemLikeDict2") \
+    X(G_TICK_LIKE_DICT2, "TickLikeDict2")            \
+    X(G_BAR_LIKE_DICT2, "BarLikeDict2")              \
+    X(G_OBJECT_LIKE_DICT2, "ObjectLikeDict2")
+
+// The globals read at call time, one list: (enumerator, name).
+#define VQ_GLOBALS(X)                                 \
+    X(G_CSDK_OPERATE_SUCCESS, "CSDK_OPERATE_SUCCESS") \
+    X(G_IS_PY2, "IS_PY2")                             \
+    X(G_F, "f")                                       \
+    X(G_VQSDKLOGGER, "vqsdklogger")                   \
+    X(G_PLATFORM, "platform")                         \
+    X(G_PY_VQI_STRERROR, "py_vqi_strerror")           \
+    X(G_ADAPT_TO_PYTHON3, "adapt_to_python3")         \
+    VQ_RECORD_CLASSES(X)                              \
+    X(G_SUPER, "super") /* what the records' __setattr__ calls for `data` */
+
+#define VQ_ENUMERATOR(id, text) id,
+enum Global : int { VQ_GLOBALS(VQ_ENUMERATOR) G_COUNT };
 
 struct GlobalSlot {
     const char *text;
@@ -101,23 +108,23 @@ static inline int is_py2() {
 // ---- interned strings ------------------------------------------------------------
 // The strings the module calls or compares by, interned once per process
 // (when the module is first executed) and kept for its life.
-enum Str : int {
-    S_EMPTY,
-    S_DECODE,
-    S_UTF8,
-    S_FORMAT,
-    S_DEBUG,
-    S_FAIL_WITH_NAME,
-    S_FAIL_WITHOUT_NAME,
-    S_MODULE_NAME,
-    S_DATA,
-    S_GET,
-    S_DUNDER_STR,
-    S_DUNDER_REPR,
-    S_DUNDER_SETATTR,
-    S_DUNDER_INIT,
-    S_COUNT
-};
+#define VQ_STRINGS(X)                                                   \
+    X(S_EMPTY, "")                                                      \
+    X(S_DECODE, "decode")                                               \
+    X(S_UTF8, "utf8")                                                   \
+    X(S_FORMAT, "format")                                               \
+    X(S_DEBUG, "debug")                                                 \
+    X(S_FAIL_WITH_NAME, "invoke c fun={} error code={}, error info={}") \
+    X(S_FAIL_WITHOUT_NAME, "invoke c fun error code={}, error info={}") \
+    X(S_MODULE_NAME, "c_sdk")                                           \
+    X(S_DATA, "data")                                                   \
+    X(S_GET, "get")                                                     \
+    X(S_DUNDER_STR, "__str__")                                          \
+    X(S_DUNDER_REPR, "__repr__")                                        \
+    X(S_DUNDER_SETATTR, "__setattr__")                                  \
+    X(S_DUNDER_INIT, "__init__")
+
+enum Str : int { VQ_STRINGS(VQ_ENUMERATOR) S_COUNT };
 
 extern PyObject *strings[S_COUNT];
 

@@ -176,7 +176,7 @@ VQ_NOINLINE PyObject *call_own(PyObject *self, PyObject *name, PyObject *args, P
         PyErr_SetObject(PyExc_AttributeError, name);
         return nullptr;
     }
-    Ref keep = Ref::borrow(method);
+    Ref keep = Ref::owning(method);
     Py_ssize_t n = args ? PyTuple_GET_SIZE(args) : 0;
     Ref full(PyTuple_New(n + 1));
     if (!full)

@@ -8,7 +8,9 @@
 
 namespace vq {
 
-constexpr int kRecordClasses = 4;
+#define VQ_ONE(id, text) +1
+constexpr int kRecordClasses = 0 VQ_RECORD_CLASSES(VQ_ONE);
+#undef VQ_ONE
 constexpr int kMaxProperties = 14;  // the tick record's
 
 // Points the slots of a freshly built record class at the C functions.

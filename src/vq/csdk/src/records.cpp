@@ -26,53 +26,62 @@ namespace {
 // ---- the four classes ------------------------------------------------------------------
 // Their methods, in the order of each class body.
 // clang-format off
-const char *const object_methods[] = {"__init__", "__getitem__", "__getattr__", "__setitem__",
+constexpr const char *object_methods[] = {"__init__", "__getitem__", "__getattr__", "__setitem__",
                                       "__setattr__", "__str__", "__repr__", nullptr};
-const char *const market_methods[] = {"__init__", "__getitem__", "__setitem__", "__getattr__",
+constexpr const char *market_methods[] = {"__init__", "__getitem__", "__setitem__", "__getattr__",
                                       "__setattr__", "__str__", "__repr__", nullptr};
-const char *const bar_methods[]    = {"__init__", "__getitem__", "__setitem__", "__contains__",
+constexpr const char *bar_methods[]    = {"__init__", "__getitem__", "__setitem__", "__contains__",
                                       "__getattr__", "__setattr__", "__str__", "__repr__", nullptr};
 // clang-format on
 
-struct ClassSpec {
-    const char *name;
+// Each row names its class by its global, whose text is the class's name.
+struct RecordClassRow {
     Global global;
     const char *const *methods;
     bool setters;  // the properties are writable
     const char *properties[kMaxProperties];
 };
 
-const ClassSpec class_specs[] = {
-    {"QuoteItemLikeDict2",
-     G_QUOTE_ITEM_LIKE_DICT2,
-     market_methods,
-     false,
-     {"bid_p", "bid_v", "ask_p", "ask_v"}},
-    {"TickLikeDict2",
-     G_TICK_LIKE_DICT2,
+constexpr RecordClassRow record_class_rows[] = {
+    {G_QUOTE_ITEM_LIKE_DICT2, market_methods, false, {"bid_p", "bid_v", "ask_p", "ask_v"}},
+    {G_TICK_LIKE_DICT2,
      market_methods,
      true,
      {"quotes", "symbol", "created_at", "price", "open", "high", "low", "cum_volume", "cum_amount",
       "cum_position", "last_amount", "last_volume", "trade_type", "receive_local_time"}},
-    {"BarLikeDict2",
-     G_BAR_LIKE_DICT2,
+    {G_BAR_LIKE_DICT2,
      bar_methods,
      true,
      {"symbol", "eob", "bob", "open", "close", "high", "low", "volume", "amount", "pre_close",
       "position", "frequency", "receive_local_time"}},
-    {"ObjectLikeDict2", G_OBJECT_LIKE_DICT2, object_methods, false, {}},
+    {G_OBJECT_LIKE_DICT2, object_methods, false, {}},
 };
-static_assert(sizeof(class_specs) / sizeof(class_specs[0]) == kRecordClasses,
-              "one row per record class");
+#define VQ_RECORD_GLOBAL(id, text) id,
+constexpr Global record_globals[] = {VQ_RECORD_CLASSES(VQ_RECORD_GLOBAL)};
+#undef VQ_RECORD_GLOBAL
 
-int property_count(const ClassSpec &spec) {
-    return static_cast<int>(
-        std::find(std::begin(spec.properties), std::end(spec.properties), nullptr) -
-        std::begin(spec.properties));
+constexpr bool rows_follow_record_classes() {
+    for (int i = 0; i < kRecordClasses; ++i)
+        if (record_class_rows[i].global != record_globals[i])
+            return false;
+    return true;
+}
+static_assert(sizeof(record_class_rows) / sizeof(record_class_rows[0]) == kRecordClasses,
+              "one row per record class");
+static_assert(rows_follow_record_classes(), "the rows follow VQ_RECORD_CLASSES, in its order");
+
+const char *class_name(const RecordClassRow &row) {
+    return globals[row.global].text;
 }
 
-bool has_method(const ClassSpec &spec, std::string_view name) {
-    for (const char *const *m = spec.methods; *m != nullptr; ++m)
+int property_count(const RecordClassRow &row) {
+    return static_cast<int>(
+        std::find(std::begin(row.properties), std::end(row.properties), nullptr) -
+        std::begin(row.properties));
+}
+
+bool has_method(const RecordClassRow &row, std::string_view name) {
+    for (const char *const *m = row.methods; *m != nullptr; ++m)
         if (name == *m)
             return true;
     return false;
@@ -138,15 +147,15 @@ bool append_block(std::string &out, const std::vector<Block> &blocks, std::strin
 
 // The class statement of one class; empty with SystemError set when the
 // pattern lacks a part.
-std::string class_source(const ClassSpec &spec, const std::vector<Block> &blocks) {
+std::string class_source(const RecordClassRow &row, const std::vector<Block> &blocks) {
     std::string s;
-    bool ok = append_block(s, blocks, "class", kPatternClass, spec.name);
-    for (const char *const *m = spec.methods; ok && *m != nullptr; ++m)
-        ok = append_block(s, blocks, *m, kPatternClass, spec.name);
-    for (int i = 0; ok && i < property_count(spec); ++i) {
-        ok = append_block(s, blocks, kPropertyBlock, kPatternKey, spec.properties[i]);
-        if (ok && spec.setters)
-            ok = append_block(s, blocks, kSetterBlock, kPatternKey, spec.properties[i]);
+    bool ok = append_block(s, blocks, "class", kPatternClass, class_name(row));
+    for (const char *const *m = row.methods; ok && *m != nullptr; ++m)
+        ok = append_block(s, blocks, *m, kPatternClass, class_name(row));
+    for (int i = 0; ok && i < property_count(row); ++i) {
+        ok = append_block(s, blocks, kPropertyBlock, kPatternKey, row.properties[i]);
+        if (ok && row.setters)
+            ok = append_block(s, blocks, kSetterBlock, kPatternKey, row.properties[i]);
     }
     return ok ? s : std::string();
 }
@@ -182,8 +191,8 @@ int bind_record_classes() {
         return -1;
     }
     for (int i = 0; i < kRecordClasses; ++i) {
-        const ClassSpec &spec = class_specs[i];
-        std::string source = class_source(spec, blocks);
+        const RecordClassRow &row = record_class_rows[i];
+        std::string source = class_source(row, blocks);
         if (source.empty())
             return -1;
         // The class statement runs in the module namespace, which binds the
@@ -195,15 +204,15 @@ int bind_record_classes() {
         Ref done(PyEval_EvalCode(code.get(), ns.dict, ns.dict));
         if (!done)
             return -1;
-        PyObject *cls = PyDict_GetItemString(ns.dict, spec.name);
+        PyObject *cls = PyDict_GetItemString(ns.dict, class_name(row));
         if (cls == nullptr || !PyType_Check(cls)) {
-            PyErr_Format(PyExc_SystemError, "class %s was not created", spec.name);
+            PyErr_Format(PyExc_SystemError, "class %s was not created", class_name(row));
             return -1;
         }
         PyTypeObject *tp = reinterpret_cast<PyTypeObject *>(cls);
         if (set_function_modules(tp) < 0 ||
-            install_record_slots(i, tp, spec.global, spec.properties, property_count(spec),
-                                 has_method(spec, "__contains__")) < 0)
+            install_record_slots(i, tp, row.global, row.properties, property_count(row),
+                                 has_method(row, "__contains__")) < 0)
             return -1;
     }
     return 0;

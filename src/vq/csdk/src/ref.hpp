@@ -31,7 +31,7 @@ class Ref {
         return *this;
     }
 
-    static Ref borrow(PyObject *o) noexcept {
+    static Ref owning(PyObject *o) noexcept {
         Py_XINCREF(o);
         return Ref(o);
     }

@@ -32,9 +32,9 @@ struct RowTable {
 template <auto Fn, int Named, class Result, class... Args>
 Row wrapper_row(const char *pyname, const char *params, Publication publication,
                 const char *library) {
-    check_row<Named, Args...>();
+    check_row<Fn, Named, Result, Args...>();
     using W = Wrapper<Fn, Result, Args...>;
-    return Row{{pyname, W::entry(), W::flags, nullptr},
+    return Row{{pyname, W::Entries::entry(), W::Entries::flags, nullptr},
                params,
                publication,
                W::arity,
@@ -70,8 +70,18 @@ RowTable market_wrappers();
 // Fills in the row's Meta (parsed parameter names, library name) once.
 int prepare_meta(Row &row);
 
-// Creates the function of a row (a new reference), without publication.
-PyObject *make_function(Row &row);
+// The text signature of a row as a builtin function's docstring holds it,
+// "name($module, a, b)\n--\n\n" then `doc` ("$module, " only when the
+// module is the function's self): a PyMem_RawMalloc buffer, or null with
+// MemoryError set.
+char *signature_text(const Row &row, const char *name, bool module_self, const char *doc);
+
+// The row of one of the module's own functions; null for anything else.
+const Row *row_of(PyObject *func);
+
+// Creates the builtin function of a row (a new reference) bound to `self`,
+// the module or an export's library function, without publication.
+PyObject *make_function(Row &row, PyObject *self);
 
 // Creates and binds every row of a table, publishing through
 // adapt_to_python3 where marked.

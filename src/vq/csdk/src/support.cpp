@@ -14,7 +14,7 @@ PyObject *system_is(const char *system) {
     PyObject *platform = global(G_PLATFORM);
     if (platform == nullptr)
         return nullptr;
-    Ref keep = Ref::borrow(platform);
+    Ref keep = Ref::owning(platform);
     Ref uname(PyObject_CallMethod(platform, "uname", nullptr));
     if (!uname)
         return nullptr;

@@ -8,16 +8,19 @@
 //           vqi_schedule, Status, Text<0>, Text<1>)
 //
 // Wrapper<Fn, Result, Args...> turns that into one C function with the
-// cheapest calling convention for its arity (METH_NOARGS, METH_O, or
-// METH_FASTCALL|METH_KEYWORDS through the shared parser).  Arguments are
+// cheapest calling convention for its arity (Entry, which the direct
+// exports share).  Arguments are
 // converted in the order the kinds are listed, which is the library's
 // order; each kind names the Python parameter it reads.  The first failed
 // conversion raises and the library is not called.  The compiler checks
-// every row against the library's declaration, its parameter names against
-// its arity, and that its kinds read each parameter exactly once.
+// each row (check_row): the C types its kinds produce, plus the result
+// kind's out-parameters, are exactly the library function's parameter types;
+// the result kind takes exactly its return type; the count of parameter
+// names is the arity; and the kinds read each parameter exactly once.
 #pragma once
 
 #include <tuple>
+#include <type_traits>
 #include <utility>
 
 #include "binding.hpp"
@@ -34,9 +37,13 @@ struct Meta {
 
 // ---- result kinds -----------------------------------------------------------------
 // Each calls the library function `fn` with the converted arguments (plus
-// whatever out-parameters it owns) and builds the Python result.
+// whatever out-parameters it owns) and builds the Python result.  `Return`
+// is the library return type it takes, `OutParams` the types of the
+// out-parameters it appends; check_row holds every row to both.
 
 struct Status {  // an int, returned unchanged
+    using Return = int;
+    using OutParams = std::tuple<>;
     template <class F, class T>
     static PyObject *call(const Meta &, F fn, T &&args) {
         return PyLong_FromLong(std::apply(fn, std::forward<T>(args)));
@@ -44,6 +51,8 @@ struct Status {  // an int, returned unchanged
 };
 
 struct Nothing {  // void: None
+    using Return = void;
+    using OutParams = std::tuple<>;
     template <class F, class T>
     static PyObject *call(const Meta &, F fn, T &&args) {
         std::apply(fn, std::forward<T>(args));
@@ -52,6 +61,8 @@ struct Nothing {  // void: None
 };
 
 struct TextOut {  // a library text, copied into bytes
+    using Return = const char *;
+    using OutParams = std::tuple<>;
     template <class F, class T>
     static PyObject *call(const Meta &, F fn, T &&args) {
         return text_result(std::apply(fn, std::forward<T>(args)));
@@ -59,6 +70,8 @@ struct TextOut {  // a library text, copied into bytes
 };
 
 struct LongLong {
+    using Return = long long;
+    using OutParams = std::tuple<>;
     template <class F, class T>
     static PyObject *call(const Meta &, F fn, T &&args) {
         return PyLong_FromLongLong(std::apply(fn, std::forward<T>(args)));
@@ -66,6 +79,8 @@ struct LongLong {
 };
 
 struct Double {
+    using Return = double;
+    using OutParams = std::tuple<>;
     template <class F, class T>
     static PyObject *call(const Meta &, F fn, T &&args) {
         return PyFloat_FromDouble(std::apply(fn, std::forward<T>(args)));
@@ -75,6 +90,8 @@ struct Double {
 // Status plus a response through (const char **res, int *res_len):
 // (status, bytes) on success, (status, None) otherwise.
 struct Response {
+    using Return = int;
+    using OutParams = std::tuple<const char **, int *>;
     template <class F, class T>
     static PyObject *call(const Meta &meta, F fn, T &&args) {
         const char *res = nullptr;
@@ -88,6 +105,8 @@ struct Response {
 // Status plus a text through (const char **out): the text on success, None
 // otherwise (or when the library left the pointer null).
 struct TextThroughPointer {
+    using Return = int;
+    using OutParams = std::tuple<const char **>;
     template <class F, class T>
     static PyObject *call(const Meta &, F fn, T &&args) {
         const char *out = nullptr;
@@ -123,10 +142,34 @@ constexpr bool indices_exact() {
     return true;
 }
 
+// The return and parameter types of a library function.
+template <class F>
+struct Signature;
+template <class R, class... P>
+struct Signature<R (*)(P...)> {
+    using Return = R;
+    using Params = std::tuple<P...>;
+};
+
+// The C types a row passes: each kind's values in order, then the result
+// kind's out-parameters.
+template <class Result, class... Args>
+using RowParams = decltype(std::tuple_cat(
+    std::declval<decltype(Args::c_args(std::declval<typename Args::Storage &>()))>()...,
+    std::declval<typename Result::OutParams>()));
+
 // The checks every row passes, wrapper or direct export: a mistake in a
 // table fails to compile, with the row's instantiation in the message.
-template <int Named, class... Args>
+// Types must match exactly: the library call would otherwise convert an
+// argument silently (a double into an int, a bool into an int).
+template <auto Fn, int Named, class Result, class... Args>
 constexpr void check_row() {
+    using Library = Signature<decltype(Fn)>;
+    static_assert(std::is_same_v<typename Library::Return, typename Result::Return>,
+                  "row: the result kind does not take the library function's return type");
+    static_assert(std::is_same_v<typename Library::Params, RowParams<Result, Args...>>,
+                  "row: the argument kinds' C types differ from the library function's "
+                  "parameter types");
     static_assert(indices_exact<Args...>(),
                   "row: the argument kinds must read parameters 0..n-1, each exactly once");
     static_assert(Named == python_arity<Args...>(),
@@ -164,36 +207,51 @@ struct Call {
     }
 };
 
-template <auto Fn, class Result, class... Args>
-struct Wrapper {
-    static constexpr int arity = python_arity<Args...>();
-    static constexpr int flags = arity == 0   ? METH_NOARGS
-                                 : arity == 1 ? METH_O
+// The entry points of a function of `Arity` parameters, with the cheapest
+// calling convention for it: METH_NOARGS, METH_O, or METH_FASTCALL |
+// METH_KEYWORDS through the shared parser.  The interpreter checks the
+// argument count of the first two, so every argument error of a wrapper or
+// an export is worded by the interpreter or by bind_args.  `Target`
+// supplies `params(self)` and `invoke(self, argv)`.
+template <class Target, int Arity>
+struct Entry {
+    static constexpr int flags = Arity == 0   ? METH_NOARGS
+                                 : Arity == 1 ? METH_O
                                               : METH_FASTCALL | METH_KEYWORDS;
-    static inline Meta meta;
 
-    static PyObject *invoke(PyObject *const *argv) {
-        return Call<Result, Args...>::run(meta, Fn, argv);
-    }
-
-    static PyObject *noargs(PyObject *, PyObject *) { return invoke(nullptr); }
-    static PyObject *one(PyObject *, PyObject *arg) { return invoke(&arg); }
-    static PyObject *fast(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    static PyObject *noargs(PyObject *self, PyObject *) { return Target::invoke(self, nullptr); }
+    static PyObject *one(PyObject *self, PyObject *arg) { return Target::invoke(self, &arg); }
+    static PyObject *fast(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+                          PyObject *kwnames) {
         PyObject *buf[kMaxParams];
-        PyObject *const *argv = bind_args(meta.params, args, nargs, kwnames, buf);
+        PyObject *const *argv = bind_args(Target::params(self), args, nargs, kwnames, buf);
         if (argv == nullptr)
             return nullptr;
-        return invoke(argv);
+        return Target::invoke(self, argv);
     }
 
     static PyCFunction entry() {
-        if constexpr (arity == 0)
+        if constexpr (Arity == 0)
             return noargs;
-        else if constexpr (arity == 1)
+        else if constexpr (Arity == 1)
             return one;
         else
             return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fast));
     }
+};
+
+// A wrapper: the library function is a constant, so the call is direct.
+template <auto Fn, class Result, class... Args>
+struct Wrapper {
+    static constexpr int arity = python_arity<Args...>();
+    static inline Meta meta;
+
+    static const Params &params(PyObject *) { return meta.params; }
+    static PyObject *invoke(PyObject *, PyObject *const *argv) {
+        return Call<Result, Args...>::run(meta, Fn, argv);
+    }
+
+    using Entries = Entry<Wrapper, arity>;
 };
 
 }  // namespace vq
