@@ -11,7 +11,7 @@ from vq.csdk import c_sdk
 from vq.csdk.backtest import data
 from vq.csdk.backtest.config import BacktestConfig
 from vq.csdk.backtest.constants import BUY, EXEC_TRADE
-from vq.csdk.backtest.errors import ConfigError
+from vq.csdk.backtest.errors import BacktestError, ConfigError
 from vq.csdk.backtest.figures import figures
 from vq.csdk.backtest.orders import Context, check
 from vq.csdk.backtest.result import BacktestResult
@@ -61,6 +61,7 @@ class _Driver:
         self.daily: List[Tuple[str, float]] = []
         self.at: Optional[str] = None
         self.finished: Optional[Mapping[str, Any]] = None
+        self.error: Optional[str] = None
         self.handlers = {
             "bar": (c_sdk.BarLikeDict2, "eob", "close", getattr(strategy, "on_bar", None)),
             "tick": (c_sdk.TickLikeDict2, "created_at", "price", getattr(strategy, "on_tick", None)),
@@ -69,6 +70,15 @@ class _Driver:
         self.on_finished = getattr(strategy, "on_finished", None)
 
     def __call__(self, msg_type: str, payload: bytes) -> None:
+        if self.error is not None:
+            return
+        try:
+            self.deliver(msg_type, payload)
+        except Exception as exc:  # ends the run: no result from a strategy that broke
+            self.error = "%s at %s: %s: %s" % (msg_type, self.at, type(exc).__name__, exc)
+            c_sdk.py_vqi_stop()
+
+    def deliver(self, msg_type: str, payload: bytes) -> None:
         self.events += 1
         handler = self.handlers.get(msg_type)
         if handler is not None:
@@ -208,6 +218,8 @@ def run(
         t0 = time.perf_counter()
         check(runner.run(), "vqi_run")
         wall = time.perf_counter() - t0
+        if driver.error is not None:
+            raise BacktestError("the strategy failed on the %s" % driver.error)
         driver.close_day()
         account, held = _account()
     cash = account["available"]
