@@ -30,7 +30,12 @@ def connect(address: str, timeout: float, worker_wait: float, note: Callable[[st
     seconds, or no worker joins within ``worker_wait`` seconds."""
     need("sweep", "distributed")
     from distributed import Client
+    from distributed.comm.addressing import get_address_host_port
 
+    try:  # a client made of a bad address complains once more when collected
+        get_address_host_port(address if "://" in address else "tcp://" + address)
+    except ValueError as exc:
+        raise BacktestError("%r is not a Dask scheduler address: %s" % (address, exc)) from None
     try:
         with _quiet():
             client = Client(address, timeout=timeout, set_as_default=False)
