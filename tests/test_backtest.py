@@ -85,7 +85,9 @@ def test_a_result_says_where_its_prices_came_from(market):
 
 
 def test_a_run_adds_up(market):
-    r = bt.run(SHORT.replace(commission=0.0003, min_commission=5.0), Crossover, {"short": 3, "long": 8})
+    r = bt.run(
+        SHORT.replace(commission=0.0003, min_commission=5.0), Crossover, {"short": 3, "long": 8}
+    )
     f = r.figures
     assert r.book_ok and r.interrupted is None and r.exit_status == 0
     assert f["orders"] == len(r.orders) > 0 and f["fills"] == len(r.fills)
@@ -98,7 +100,9 @@ def test_a_run_adds_up(market):
     with pytest.raises(dataclasses.FrozenInstanceError):
         r.book_ok = False
     # the same run gives the same result
-    again = bt.run(SHORT.replace(commission=0.0003, min_commission=5.0), Crossover, {"short": 3, "long": 8})
+    again = bt.run(
+        SHORT.replace(commission=0.0003, min_commission=5.0), Crossover, {"short": 3, "long": 8}
+    )
     assert again.to_dict() == r.to_dict()
 
 
@@ -159,7 +163,10 @@ def test_replayed_prices_are_named_and_used(market, tmp_path):
     "files, message",
     [
         ([("SHSE.600000.csv", ["2024-01-02 15:00,10,10,10,10,1"])], "SZSE.000001"),
-        ([("SHSE.600000.csv", []), ("SZSE.000001.csv", ["2024-01-02 15:00,1,1,1,1,1"])], "has no rows"),
+        (
+            [("SHSE.600000.csv", []), ("SZSE.000001.csv", ["2024-01-02 15:00,1,1,1,1,1"])],
+            "has no rows",
+        ),
         ([("SHSE.600000.csv", ["2024-01-02 15:00,10,9,10,10,1"])], "high"),
     ],
 )

@@ -667,7 +667,9 @@ def test_a_failed_backtest_is_reported_and_the_others_kept(capfd):
     from vq.csdk.backtest import SweepFailure, sweep
 
     config = sweep_config().replace(end="2023-03-31")
-    swept = sweep(config, FailOn, {"short": [5], "long": [20, 40], "fail": [False, True]}, workers=2)
+    swept = sweep(
+        config, FailOn, {"short": [5], "long": [20, 40], "fail": [False, True]}, workers=2
+    )
     failed = [r for r in swept.results if isinstance(r, SweepFailure)]
     assert sorted(r.params["long"] for r in failed) == [20, 40]
     assert all("BacktestError: the strategy failed on the bar" in r.error for r in failed)

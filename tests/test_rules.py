@@ -90,7 +90,10 @@ def test_trading_days_agree_with_the_market(mod, lib, monkeypatch, listed):
     else:
         monkeypatch.setenv(holidays.ENV, holidays.env_value(listed))
     events = Events(mod)
-    assert mod.py_vqi_set_backtest_config("2024-09-20", "2024-10-15", 1e6, 1, 0, 0, 0, 0, 0, 0, 0, 0) == 0
+    assert (
+        mod.py_vqi_set_backtest_config("2024-09-20", "2024-10-15", 1e6, 1, 0, 0, 0, 0, 0, 0, 0, 0)
+        == 0
+    )
     assert mod.py_vqi_subscribe("SHSE.600000", "1d", True) == 0
     assert mod.py_vqi_run() == 0
     market_days = [b["eob"][:10] for b in events.of("bar")]

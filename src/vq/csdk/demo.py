@@ -39,47 +39,135 @@ def make_parser():  # type: ignore[no-untyped-def]
         "printed marked interrupted, and the exit status is 130 (SIGINT) or 143 (SIGTERM).",
     )
     a = p.add_argument
-    a("--strategy", default=DEFAULT_STRATEGY, metavar="MODULE:FACTORY",
-      help="the strategy factory, called with the parameters (default %(default)s)")
-    a("--param", action="append", default=[], metavar="NAME=V[,V...]",
-      help="a parameter of the factory (repeatable); with --sweep a comma-separated list")
+    a(
+        "--strategy",
+        default=DEFAULT_STRATEGY,
+        metavar="MODULE:FACTORY",
+        help="the strategy factory, called with the parameters (default %(default)s)",
+    )
+    a(
+        "--param",
+        action="append",
+        default=[],
+        metavar="NAME=V[,V...]",
+        help="a parameter of the factory (repeatable); with --sweep a comma-separated list",
+    )
     a("--short", metavar="N[,N...]", help="the crossover's short window in bars (default 10)")
     a("--long", metavar="N[,N...]", help="the crossover's long window in bars (default 30)")
-    a("--symbols", default=",".join(d.symbols), help="comma-separated symbols (default %(default)s)")
+    a(
+        "--symbols",
+        default=",".join(d.symbols),
+        help="comma-separated symbols (default %(default)s)",
+    )
     a("--start", default=d.start, help="first day or time: %s (default %%(default)s)" % times.FORMS)
-    a("--end", default=d.end, help="last day or time, same forms; a bare date includes the "
-      "whole day (default %(default)s)")
-    a("--frequency", default=d.frequency, help="bar length: %s (default %%(default)s)" % frequency.FORMS)
-    a("--cash", type=float, default=d.cash, help="initial cash, a positive number (default %(default).0f)")
-    a("--commission", type=float, default=d.commission, help="commission as a fraction of each "
-      "fill's amount, 0 to 1 (default %(default)s, i.e. 3 basis points)")
-    a("--min-commission", type=float, default=d.min_commission,
-      help="minimum commission of one filled order (default %(default)s)")
-    a("--slippage", type=float, default=d.slippage, help="slippage as a fraction of the fill "
-      "price, against the order, 0 to 1 (default %(default)s)")
-    a("--holidays", metavar="FILE", help="trading holidays, one date YYYY-MM-DD a line, '#' "
-      "for comments; replaces the stand-in's default list")
-    a("--replay", action="append", metavar="FILE.csv", help="replay prices from CSV files "
-      "(repeatable) instead of the synthetic random walk; every symbol needs rows")
-    a("--progress-every", type=int, default=250, metavar="N",
-      help="a progress line every N bars (default %(default)s)")
+    a(
+        "--end",
+        default=d.end,
+        help="last day or time, same forms; a bare date includes the "
+        "whole day (default %(default)s)",
+    )
+    a(
+        "--frequency",
+        default=d.frequency,
+        help="bar length: %s (default %%(default)s)" % frequency.FORMS,
+    )
+    a(
+        "--cash",
+        type=float,
+        default=d.cash,
+        help="initial cash, a positive number (default %(default).0f)",
+    )
+    a(
+        "--commission",
+        type=float,
+        default=d.commission,
+        help="commission as a fraction of each "
+        "fill's amount, 0 to 1 (default %(default)s, i.e. 3 basis points)",
+    )
+    a(
+        "--min-commission",
+        type=float,
+        default=d.min_commission,
+        help="minimum commission of one filled order (default %(default)s)",
+    )
+    a(
+        "--slippage",
+        type=float,
+        default=d.slippage,
+        help="slippage as a fraction of the fill "
+        "price, against the order, 0 to 1 (default %(default)s)",
+    )
+    a(
+        "--holidays",
+        metavar="FILE",
+        help="trading holidays, one date YYYY-MM-DD a line, '#' "
+        "for comments; replaces the stand-in's default list",
+    )
+    a(
+        "--replay",
+        action="append",
+        metavar="FILE.csv",
+        help="replay prices from CSV files "
+        "(repeatable) instead of the synthetic random walk; every symbol needs rows",
+    )
+    a(
+        "--progress-every",
+        type=int,
+        default=250,
+        metavar="N",
+        help="a progress line every N bars (default %(default)s)",
+    )
     a("--no-progress", action="store_true", help="no progress lines")
-    a("--plot", metavar="FILE.png", help="write the equity curve with drawdowns shaded, or with "
-      "--sweep a heat map of total return (needs matplotlib)")
-    a("--output", metavar="FILE.json", help="write the result as JSON ('-': standard output, "
-      "and the summary goes to standard error)")
-    a("--sweep", action="store_true", help="backtest every combination of the parameter lists, "
-      "each in a worker process, and print a table sorted by total return")
-    a("--workers", type=int, default=None, metavar="N",
-      help="worker processes of a local sweep (default: the CPU count)")
-    a("--scheduler", metavar="ADDRESS", help="run the sweep on the Dask cluster of this "
-      "scheduler (e.g. tcp://127.0.0.1:8786; needs dask.distributed)")
-    a("--connect-timeout", type=float, default=10.0, metavar="SECONDS",
-      help="how long to try reaching the scheduler (default %(default)s)")
-    a("--worker-wait", type=float, default=30.0, metavar="SECONDS",
-      help="how long to wait for a first Dask worker (default %(default)s)")
-    a("--serv-addr", default=d.serv_addr, help="server address given to the library (the "
-      "stand-in ignores it; default %(default)s)")
+    a(
+        "--plot",
+        metavar="FILE.png",
+        help="write the equity curve with drawdowns shaded, or with "
+        "--sweep a heat map of total return (needs matplotlib)",
+    )
+    a(
+        "--output",
+        metavar="FILE.json",
+        help="write the result as JSON ('-': standard output, "
+        "and the summary goes to standard error)",
+    )
+    a(
+        "--sweep",
+        action="store_true",
+        help="backtest every combination of the parameter lists, "
+        "each in a worker process, and print a table sorted by total return",
+    )
+    a(
+        "--workers",
+        type=int,
+        default=None,
+        metavar="N",
+        help="worker processes of a local sweep (default: the CPU count)",
+    )
+    a(
+        "--scheduler",
+        metavar="ADDRESS",
+        help="run the sweep on the Dask cluster of this "
+        "scheduler (e.g. tcp://127.0.0.1:8786; needs dask.distributed)",
+    )
+    a(
+        "--connect-timeout",
+        type=float,
+        default=10.0,
+        metavar="SECONDS",
+        help="how long to try reaching the scheduler (default %(default)s)",
+    )
+    a(
+        "--worker-wait",
+        type=float,
+        default=30.0,
+        metavar="SECONDS",
+        help="how long to wait for a first Dask worker (default %(default)s)",
+    )
+    a(
+        "--serv-addr",
+        default=d.serv_addr,
+        help="server address given to the library (the stand-in ignores it; default %(default)s)",
+    )
     a("--token", default=d.token, help="token given to the library (default %(default)s)")
     a("--strategy-id", default=d.strategy_id, help="strategy id (default %(default)s)")
     a("--account-id", default=d.account_id, help="account id (default %(default)s)")
@@ -191,7 +279,9 @@ def main(argv=None):  # type: ignore[no-untyped-def]
     def say(line):  # type: ignore[no-untyped-def]
         print(line, file=out, flush=True)
 
-    say("SIMULATED ORDERS: backtest on %s; prices: %s" % (library_version(), config.describe_data()))
+    say(
+        "SIMULATED ORDERS: backtest on %s; prices: %s" % (library_version(), config.describe_data())
+    )
     for w in args.warnings:
         print("warning: %s" % w, file=sys.stderr, flush=True)
     try:

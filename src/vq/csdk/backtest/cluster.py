@@ -62,7 +62,9 @@ def _wait_for_workers(client: Any, address: str, wait: float, note: Callable[[st
     while not _workers(client):
         waited = time.monotonic() - t0
         if waited >= wait:
-            raise BacktestError("no Dask worker joined the scheduler %s within %gs" % (address, wait))
+            raise BacktestError(
+                "no Dask worker joined the scheduler %s within %gs" % (address, wait)
+            )
         if not told and waited >= 1.0:
             told = True
             note("the Dask scheduler %s has no worker yet; waiting up to %gs" % (address, wait))

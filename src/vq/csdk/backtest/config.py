@@ -119,7 +119,8 @@ class BacktestConfig:
             days = holiday_rule.trading_days(start.date(), end.date(), self.holidays)
             if not days:
                 raise ConfigError(
-                    "%s to %s has no trading day: weekends and holidays only" % (self.start, self.end)
+                    "%s to %s has no trading day: weekends and holidays only"
+                    % (self.start, self.end)
                 )
             odd = symbol_rule.outside_walk(self.symbols)
             if odd:

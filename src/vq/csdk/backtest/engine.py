@@ -64,7 +64,12 @@ class _Driver:
         self.error: Optional[str] = None
         self.handlers = {
             "bar": (c_sdk.BarLikeDict2, "eob", "close", getattr(strategy, "on_bar", None)),
-            "tick": (c_sdk.TickLikeDict2, "created_at", "price", getattr(strategy, "on_tick", None)),
+            "tick": (
+                c_sdk.TickLikeDict2,
+                "created_at",
+                "price",
+                getattr(strategy, "on_tick", None),
+            ),
         }
         self.on_execrpt = getattr(strategy, "on_execrpt", None)
         self.on_finished = getattr(strategy, "on_finished", None)

@@ -2,7 +2,7 @@
 
 import os
 import tempfile
-from typing import Callable, IO
+from typing import IO, Callable
 
 __all__ = ["check_writable", "write_atomic"]
 

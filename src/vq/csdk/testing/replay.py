@@ -57,7 +57,6 @@ BAR_REQUIRED = ("eob", "open", "high", "low", "close", "volume")
 TICK_REQUIRED = ("created_at", "price", "volume")
 
 
-
 class ReplayError(ValueError):
     """Bad replay data: where (source, line or item, column) and what."""
 
