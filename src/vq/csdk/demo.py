@@ -234,7 +234,12 @@ def parse_args(argv=None):  # type: ignore[no-untyped-def]
         args.warnings = config.validate()
         sets = combinations(grid, factory)
         if not sets:
-            raise ConfigError("the parameters give no set the strategy takes")
+            first = {k: v[0] for k, v in grid.items() if v}
+            try:  # why the first was refused
+                getattr(factory, "check_params", lambda params: None)(first)
+            except ValueError as exc:
+                raise ConfigError("the parameters give no set the strategy takes: %s" % exc)
+            raise ConfigError("the parameters give no set of values")
         if args.plot:
             need("plot", "matplotlib")
         if args.scheduler:
