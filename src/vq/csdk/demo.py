@@ -238,7 +238,9 @@ def parse_args(argv=None):  # type: ignore[no-untyped-def]
             try:  # why the first was refused
                 getattr(factory, "check_params", lambda params: None)(first)
             except ValueError as exc:
-                raise ConfigError("the parameters give no set the strategy takes: %s" % exc)
+                raise ConfigError(
+                    "the parameters give no set the strategy takes: %s" % exc
+                ) from None
             raise ConfigError("the parameters give no set of values")
         if args.plot:
             need("plot", "matplotlib")
