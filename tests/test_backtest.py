@@ -4,6 +4,7 @@ import dataclasses
 import datetime
 import json
 import os
+import sys
 
 import pytest
 
@@ -198,3 +199,55 @@ def test_a_strategy_that_raises_fails_the_run_at_once(market, capfd):
         bt.run(SHORT, Raises)
     assert "2024-02-01" in str(info.value)
     assert "Traceback" not in capfd.readouterr().err  # not reported and gone on
+
+
+def package_imports():
+    """module -> the vq modules it imports, for every module of the package."""
+    import ast
+    import pathlib
+
+    import vq
+
+    root = pathlib.Path(vq.__file__).parent
+    graph = {}
+    for path in root.rglob("*.py"):
+        name = ".".join(("vq",) + path.relative_to(root).with_suffix("").parts)
+        name = name[: -len(".__init__")] if name.endswith(".__init__") else name
+        tree = ast.parse(path.read_text())
+        found = set()
+        for node in ast.walk(tree):
+            if isinstance(node, ast.ImportFrom) and node.module:
+                base = node.module
+                if node.level:  # relative: from the package of this module
+                    pkg = name.split(".")[: -node.level + (path.stem == "__init__")]
+                    base = ".".join(pkg + [node.module])
+                found.add(base)
+                found.update(base + "." + a.name for a in node.names)
+            elif isinstance(node, ast.Import):
+                found.update(a.name for a in node.names)
+        graph[name] = {m for m in found if m.startswith("vq")}
+    return graph
+
+
+MINE = ("vq.csdk.backtest", "vq.csdk.rules", "vq.csdk.demo")
+
+
+def test_no_module_imports_the_command_line_and_no_import_circle():
+    graph = package_imports()
+    assert "vq.csdk.demo" in graph and "vq.csdk.backtest.engine" in graph
+    assert [m for m, deps in graph.items() if "vq.csdk.demo" in deps] == []
+    modules = set(graph)
+
+    def visit(m, path):
+        assert m not in path, " -> ".join(path + [m])
+        for d in sorted(graph.get(m, ()) & modules):
+            if d != m and not m.startswith(d + "."):  # a package's own __init__
+                visit(d, path + [m])
+
+    for m in sorted(modules):
+        if m.startswith(MINE):
+            visit(m, [])
+            path = sys.modules["vq"].__file__.rsplit("/", 1)[0] + "/" + "/".join(m.split(".")[1:])
+            path = path + ("/__init__.py" if os.path.isdir(path) else ".py")
+            with open(path) as f:
+                assert len(f.read().splitlines()) <= 400, path
