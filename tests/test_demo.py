@@ -704,3 +704,25 @@ def test_demo_takes_a_holiday_file(lib, tmp_path, capsys):
     days_off.write_text("2024-01-03\n03/01/2024\n")
     status, line = option_error(capsys, "--holidays", str(days_off))
     assert status == 2 and "holidays.txt line 2: '03/01/2024'" in line
+
+
+def test_invented_symbols_get_a_backtest_and_a_warning(lib, capsys):
+    from vq.csdk import demo
+
+    lib.market(True)
+    assert demo.main(WEEK + ["--no-progress", "--symbols", "NOT A SYMBOL;DROP"]) == 0
+    out = capsys.readouterr()
+    assert "warning: NOT A SYMBOL;DROP: not a symbol the random walk documents" in out.err
+    assert summary_of(out.out)["prices"].startswith("synthetic random walk")
+
+
+def test_a_replay_without_a_subscribed_symbol_stops_before_the_run(lib, tmp_path, capsys):
+    from vq.csdk import demo
+
+    lib.market(True)
+    csv = tmp_path / "SHSE.600000.csv"
+    csv.write_text("eob,open,high,low,close,volume\n2024-01-02 15:00,10,10,10,10,100\n")
+    assert demo.main(WEEK + ["--replay", str(csv)]) == 1
+    out = capsys.readouterr()
+    assert "has no 1d rows of SZSE.000001; replayed symbols: SHSE.600000" in out.err
+    assert "summary" not in out.out and lib.calls() == []
