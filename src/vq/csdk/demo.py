@@ -277,6 +277,8 @@ def _option_text(message):  # type: ignore[no-untyped-def]
 
 def main(argv=None):  # type: ignore[no-untyped-def]
     args, config, factory, params = parse_args(argv)
+    import json
+
     from vq.csdk.backtest import BacktestError, library_version, run, sweep
     from vq.csdk.backtest.files import write_atomic
 
@@ -298,7 +300,7 @@ def main(argv=None):  # type: ignore[no-untyped-def]
             result = sweep(config, factory, params, workers=args.workers, scheduler=args.scheduler,
                            connect_timeout=args.connect_timeout, worker_wait=args.worker_wait)  # fmt: skip
             say(table(result).rstrip("\n"))
-            text = "%s\n" % __import__("json").dumps(
+            text = "%s\n" % json.dumps(
                 [r.to_dict() for r in result.results], indent=2, sort_keys=True
             )
         else:

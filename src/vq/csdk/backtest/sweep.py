@@ -92,7 +92,7 @@ class SweepResult:
 def _sort_key(sort_by: str) -> Callable[[Outcome], Tuple[Any, ...]]:
     def key(r: Outcome) -> Tuple[Any, ...]:
         value = None if isinstance(r, SweepFailure) else r.figures.get(sort_by)
-        return (value is None, -(value or 0.0), sorted(r.params.items()))
+        return (value is None, -(value or 0.0), sorted((k, repr(v)) for k, v in r.params.items()))
 
     return key
 
