@@ -9,6 +9,7 @@ import sys
 import pytest
 
 from vq.csdk import backtest as bt
+from vq.csdk.backtest import report
 from vq.csdk.backtest.crossover import Crossover
 from vq.csdk.rules import holidays
 
@@ -126,6 +127,9 @@ def test_rejected_orders_are_counted_with_their_reasons(market):
     assert strategy.responses[3]["status"] == bt.ORDER_REJECTED
     assert strategy.reports == [bt.EXEC_REJECTED] * 3
     assert [o["rejected"] for o in r.orders][3] == "no market price for the symbol yet"
+    lines = report.summary(r).splitlines()
+    assert "  rejected:          4" in lines
+    assert "    insufficient cash: 1" in lines and "    insufficient position: 1" in lines
 
 
 def test_slippage_that_eats_the_cash_says_why(market):
@@ -251,3 +255,20 @@ def test_no_module_imports_the_command_line_and_no_import_circle():
             path = path + ("/__init__.py" if os.path.isdir(path) else ".py")
             with open(path) as f:
                 assert len(f.read().splitlines()) <= 400, path
+
+
+def test_charts_name_their_prices(market, monkeypatch, tmp_path):
+    pytest.importorskip("matplotlib")
+    from vq.csdk.backtest import plot
+
+    titles = []
+    monkeypatch.setattr(plot, "_save", lambda fig, path: titles.append(fig.axes[0].get_title()))
+    r = bt.run(SHORT, Crossover, {"short": 3, "long": 8})
+    plot.equity_chart(r, str(tmp_path / "x.png"))
+    swept = bt.SweepResult("x:Y", SHORT, r.data_source, "here", "total_return", (r,), (), None)
+    with pytest.raises(bt.BacktestError, match="one or two parameters, not 0"):
+        plot.sweep_heatmap(swept, str(tmp_path / "y.png"))
+    other = dataclasses.replace(r, params={"short": 4, "long": 8})
+    plot.sweep_heatmap(dataclasses.replace(swept, results=(r, other)), str(tmp_path / "y.png"))
+    assert len(titles) == 2
+    assert all(t.endswith("prices: " + r.data_source) for t in titles)
