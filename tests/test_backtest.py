@@ -272,3 +272,8 @@ def test_charts_name_their_prices(market, monkeypatch, tmp_path):
     plot.sweep_heatmap(dataclasses.replace(swept, results=(r, other)), str(tmp_path / "y.png"))
     assert len(titles) == 2
     assert all(t.endswith("prices: " + r.data_source) for t in titles)
+
+
+def test_a_sweep_refuses_a_factory_it_cannot_send_before_it_starts():
+    with pytest.raises(bt.ConfigError, match="cannot be sent to worker processes"):
+        bt.sweep(SHORT, lambda: Crossover(), [{}], workers=1)

@@ -9,6 +9,7 @@ Dask worker that leaves is named and Dask reruns its backtests."""
 import dataclasses
 import itertools
 import os
+import pickle
 import signal
 import sys
 import time
@@ -217,6 +218,14 @@ def sweep(
     configuration or the grid is unusable; BacktestError when the cluster
     cannot be reached or has no worker."""
     config.validate()
+    try:  # what each worker receives
+        pickle.dumps((config, strategy_factory))
+    except Exception as exc:
+        raise ConfigError(
+            "the strategy factory %s cannot be sent to worker processes (%s: %s); use a class "
+            "or a function defined at module level"
+            % (factory_name(strategy_factory), type(exc).__name__, exc)
+        ) from None
     params = combinations(grid, strategy_factory)
     if not params:
         raise ConfigError("the grid gives no parameter set the strategy takes")
