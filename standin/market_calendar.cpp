@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace vqstub {
 namespace market {
@@ -97,6 +98,22 @@ bool parse_time(const char *s, bool is_end, long long *out) {
     if (date_only && is_end)
         *out += kDay - 1;
     return true;
+}
+
+int bar_seconds(const char *f) {
+    if (!f)
+        return -1;
+    if (std::strcmp(f, "tick") == 0)
+        return 0;
+    if (std::strcmp(f, "1d") == 0 || std::strcmp(f, "86400s") == 0)
+        return static_cast<int>(kDay);
+    const char *p = f;
+    long n = 0;
+    while (*p >= '0' && *p <= '9' && n <= 100000)
+        n = n * 10 + (*p++ - '0');
+    if (p == f || std::strcmp(p, "s") != 0 || n <= 0 || n > 2 * kHalf || n % kStep)
+        return -1;
+    return static_cast<int>(n);
 }
 
 std::string time_text(long long t) {

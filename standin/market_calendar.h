@@ -59,6 +59,11 @@ inline long long clock_of(int offset, bool is_end) {
  * A bare date means its first second, or its last when is_end. */
 bool parse_time(const char *s, bool is_end, long long *out);
 
+/* The seconds of one bar of a frequency as subscriptions and replays take
+ * it: 0 for "tick", kDay for "1d" or "86400s", N for "<N>s" with N a
+ * multiple of kStep up to a half session; -1 for anything else. */
+int bar_seconds(const char *frequency);
+
 /* "YYYY-MM-DD HH:MM:SS" */
 std::string time_text(long long t);
 

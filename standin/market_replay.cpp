@@ -23,17 +23,10 @@ long long day_of(long long t) {
     return market::floor_div(t, market::kDay);
 }
 
-/* as the market subscribes them: tick, 1d, 86400s, or <N>s with N a
- * multiple of 3 up to 14400 */
 bool frequency_ok(const char *f, bool *tick) {
-    *tick = std::strcmp(f, "tick") == 0;
-    if (*tick || std::strcmp(f, "1d") == 0 || std::strcmp(f, "86400s") == 0)
-        return true;
-    long n = 0;
-    const char *p = f;
-    while (*p >= '0' && *p <= '9' && n <= 100000)
-        n = n * 10 + (*p++ - '0');
-    return p != f && std::strcmp(p, "s") == 0 && n > 0 && n <= 14400 && n % 3 == 0;
+    const int n = market::bar_seconds(f);
+    *tick = n == 0;
+    return n >= 0;
 }
 
 }  // namespace

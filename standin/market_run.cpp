@@ -26,26 +26,13 @@ std::atomic<bool> g_market_on{true};
 namespace market {
 namespace {
 
-/* "tick", "1d" (or "86400s"), or "<N>s" with N a multiple of 3 up to 14400 */
 bool parse_frequency(const char *f, Kind *kind, int *seconds) {
-    if (!f)
+    const int n = bar_seconds(f);
+    if (n < 0)
         return false;
-    if (std::strcmp(f, "tick") == 0) {
-        *kind = TICK;
-        return true;
-    }
-    if (std::strcmp(f, "1d") == 0 || std::strcmp(f, "86400s") == 0) {
-        *kind = DAILY;
-        return true;
-    }
-    const char *p = f;
-    long n = 0;
-    while (*p >= '0' && *p <= '9' && n <= 100000)
-        n = n * 10 + (*p++ - '0');
-    if (p == f || std::strcmp(p, "s") != 0 || n <= 0 || n > 2 * kHalf || n % kStep)
-        return false;
-    *kind = BAR;
-    *seconds = static_cast<int>(n);
+    *kind = n == 0 ? TICK : n == kDay ? DAILY : BAR;
+    if (*kind == BAR)
+        *seconds = n;
     return true;
 }
 

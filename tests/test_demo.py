@@ -327,80 +327,184 @@ def summary_of(stdout):
 def test_demo_summary_adds_up():
     start, end = "2024-01-02", "2024-01-12"
     out = run_demo(
-        "--start",
-        start,
-        "--end",
-        end,
-        "--frequency",
-        "60s",
-        "--cash",
-        "500000",
-        "--short",
-        "5",
-        "--long",
-        "20",
-        "--progress-every",
-        "1000",
-    )
+        "--start", start, "--end", end, "--frequency", "60s", "--cash", "500000",
+        "--short", "5", "--long", "20", "--progress-every", "1000",
+    )  # fmt: skip
     assert out.returncode == 0, out.stderr
-    assert out.stdout.startswith("SIMULATED ORDERS")
+    first = out.stdout.splitlines()[0]
+    assert first.startswith("SIMULATED ORDERS") and "offline stand-in" in first
+    assert "prices: synthetic random walk" in first
     summary = summary_of(out.stdout)
     assert summary["status"] == "completed" and summary["book check"] == "ok"
+    assert summary["prices"].startswith("synthetic random walk")
+    assert summary["strategy"] == "vq.csdk.backtest.crossover:Crossover long=20 short=5"
     num = {
         k: float(v.rstrip("%")) / (100 if v.endswith("%") else 1)
         for k, v in summary.items()
-        if k not in ("book check", "status", "last bar")
+        if k not in ("book check", "status", "last bar", "prices", "strategy")
     }
     bars = len(SYMBOLS) * weekdays(start, end) * 240
     assert num["bars"] == bars and num["trading days"] == weekdays(start, end)
     assert out.stdout.count("\n[") == bars // 1000  # progress lines
     assert num["orders"] > 0 and num["fills"] + num["rejected"] == num["orders"]
-    assert "offline stand-in" in out.stdout.splitlines()[0]
     assert num["events"] == bars + num["orders"] + 1
     assert num["cash"] + num["positions value"] == pytest.approx(num["equity"], abs=0.02)
     assert num["pnl"] == pytest.approx(num["equity"] - num["initial cash"], abs=0.01)
     assert num["total return"] == pytest.approx(num["pnl"] / 500000, abs=1e-4)
     assert 0 <= num["max drawdown"] < 1 and 0 <= num["win rate"] <= 1
     assert num["trades"] <= num["fills"] / 2 + 1
-    assert num["initial cash"] == 500000
     assert num["events per second"] == pytest.approx(num["events"] / num["run seconds"], rel=0.05)
+
+
+# ---- options: checked in this process, before anything runs -------------------------
+
+
+def option_error(capsys, *argv):
+    """The status and the one line of stderr of a refused command line."""
+    from vq.csdk import demo
+
+    with pytest.raises(SystemExit) as info:
+        demo.parse_args(list(argv))
+    out = capsys.readouterr()
+    assert out.out == ""
+    lines = out.err.splitlines()
+    assert len(lines) == 1 and lines[0].endswith("(see --help)"), out.err
+    return info.value.code, lines[0]
 
 
 @pytest.mark.parametrize(
     "args, message",
     [
-        (["--cash", "-100"], "--cash must be a positive number"),
-        (["--cash", "nan"], "--cash must be a positive number"),
-        (["--cash", "inf"], "--cash must be a positive number"),
-        (["--progress-every", "0"], "must be at least 1"),
-        (["--start", "2024-13-01"], "--start '2024-13-01' is not a valid time"),
-        (["--end", "yesterday"], "--end 'yesterday' is not a valid time"),
-        (["--start", "2024-02-01", "--end", "2024-01-31"], "--end 2024-01-31 comes before"),
-        (["--frequency", "5m"], "--frequency '5m'"),
-        (["--short", "30", "--long", "10"], "need --short < --long"),
+        (["--cash", "-100"], "--cash must be a number > 0"),
+        (["--cash", "nan"], "--cash must be a number > 0"),
+        (["--cash", "inf"], "--cash must be a number > 0"),
+        (["--cash", "lots"], "argument --cash: invalid float value"),
+        (["--progress-every", "0"], "--progress-every must be at least 1"),
+        (["--start", "2024-13-01"], "--start '2024-13-01' is not a time"),
+        (["--end", "yesterday"], "--end 'yesterday' is not a time"),
+        (["--start", "2024-02-01", "--end", "2024-01-31"], "--end 2024-01-31 comes before start"),
+        (["--frequency", "5m"], "frequency '5m'"),
+        (["--frequency", "7s"], "7 seconds is not a multiple of 3"),
+        (["--slippage", "2"], "--slippage must be a number >= 0 and < 1"),
+        (["--start", "2024-01-06", "--end", "2024-01-07"], "no trading day: weekends and holidays"),
+        (["--short", "30", "--long", "10"], "no set the strategy takes"),
         (["--short", "5,10"], "need --sweep"),
         (["--commission", "-0.1"], "--commission must be a number >= 0"),
-        (["--sweep", "--workers", "0"], "must be at least 1"),
+        (["--sweep", "--workers", "0"], "--workers must be at least 1"),
+        (["--workers", "2"], "need --sweep"),
         (["--holidays", "/nonexistent/holidays.txt"], "--holidays"),
+        (["--strategy", "no_such_module:X"], "--strategy 'no_such_module:X'"),
+        (["--strategy", "vq.csdk.backtest:Nothing"], "not an importable MODULE:FACTORY"),
+        (["--param", "window"], "use NAME=VALUE"),
+        (["--replay", "/nonexistent.csv"], "/nonexistent.csv is not a readable file"),
+        (["--output", "/nonexistent/dir/run.json"], "--output /nonexistent/dir/run.json: cannot"),
+        (["--output", "/"], "--output /: cannot be written"),
+        (["--plot", "-"], "--plot"),
+        (["--sweep", "--short", "5,10", "--long", "20,40", "--param", "x=1,2", "--plot", "x.png"],
+         "heat map over one or two varied parameters, not 3"),
+        (["--sweep", "--plot", "x.png"], "not 0"),
+        (["--sweep", "--scheduler", "x", "--connect-timeout", "0"], "--connect-timeout must be"),
     ],
-)
-def test_demo_refuses_bad_options_before_running(args, message):
-    out = run_demo(*args)
-    assert out.returncode == 2 and message in out.stderr, out.stderr
-    assert out.stdout == ""
+)  # fmt: skip
+def test_demo_refuses_bad_options_in_one_line(capsys, args, message):
+    status, line = option_error(capsys, *args)
+    assert status == 2 and message in line, line
 
 
 def test_demo_help_documents_every_option():
-    out = run_demo("--help")
-    assert out.returncode == 0
-    options = set(re.findall(r"^  (--[a-z-]+)", out.stdout, re.M))
-    assert len(options) >= 20
-    # every option has a text of its own; times and frequencies say their forms
-    for opt in options:
-        assert re.search(re.escape(opt) + r"[^\n]*\s+\S", out.stdout), opt
-    text = " ".join(out.stdout.split())
+    from vq.csdk import demo
+
+    text = demo.make_parser().format_help()
+    options = set(re.findall(r"^  (--[a-z-]+)", text, re.M))
+    assert {"--strategy", "--param", "--replay", "--connect-timeout", "--worker-wait"} <= options
+    for opt in options:  # every option has a text of its own
+        assert re.search(re.escape(opt) + r"[^\n]*\s+\S", text), opt
+    text = " ".join(text.split())
     assert "YYYY-MM-DD HH:MM:SS" in text and "'Ns'" in text and "130" in text
 
+
+@pytest.mark.parametrize("extra, module, option", [("plot", "matplotlib", ["--plot", "x.png"]),
+                                                   ("sweep", "distributed",
+                                                    ["--sweep", "--scheduler", "tcp://x:1"])])  # fmt: skip
+def test_a_missing_extra_names_a_command_that_works_from_a_checkout(
+    capsys, monkeypatch, extra, module, option
+):
+    monkeypatch.setitem(sys.modules, module, None)
+    status, line = option_error(capsys, *option)
+    assert status == 2 and "pip install '.[%s]'" % extra in line
+    assert "pip install '%s" % ("matplotlib" if extra == "plot" else "dask[distributed]") in line
+
+
+# ---- outputs ---------------------------------------------------------------------
+
+WEEK = ["--start", "2024-01-02", "--end", "2024-01-31", "--short", "3", "--long", "8"]
+
+
+def test_output_dash_writes_only_json_on_stdout():
+    out = run_demo(*WEEK, "--output", "-")
+    assert out.returncode == 0, out.stderr
+    result = json.loads(out.stdout)  # nothing but the JSON
+    assert result["data_source"].startswith("synthetic random walk")
+    assert result["params"] == {"short": 3, "long": 8} and result["book_ok"] is True
+    assert "summary" in out.stderr and "SIMULATED ORDERS" in out.stderr
+
+
+def test_a_failed_write_keeps_the_previous_file(tmp_path):
+    from vq.csdk.backtest.files import write_atomic
+
+    path = tmp_path / "run.json"
+    path.write_text("previous")
+
+    def full_disk(f):
+        f.write(b"x" * 4096)
+        raise OSError(28, "No space left on device")
+
+    with pytest.raises(OSError, match="No space left"):
+        write_atomic(str(path), full_disk)
+    assert path.read_text() == "previous" and os.listdir(str(tmp_path)) == ["run.json"]
+    write_atomic(str(path), lambda f: f.write(b"new"))
+    assert path.read_text() == "new" and os.listdir(str(tmp_path)) == ["run.json"]
+
+
+def test_the_demo_reports_a_failed_write_in_one_line(lib, tmp_path, capsys, monkeypatch):
+    from vq.csdk import demo
+    from vq.csdk.backtest import files
+
+    lib.market(True)
+    path = tmp_path / "run.json"
+    path.write_text("previous")
+
+    def no_space(*a):
+        raise OSError(28, "No space left on device")
+
+    monkeypatch.setattr(files.os, "fsync", no_space)
+    assert demo.main(WEEK + ["--no-progress", "--output", str(path)]) == 1
+    err = capsys.readouterr().err
+    assert err.strip().endswith("No space left on device") and "Traceback" not in err
+    assert path.read_text() == "previous"
+
+
+def test_plot_writes_a_png_that_names_its_prices(lib, tmp_path):
+    pytest.importorskip("matplotlib")
+    from vq.csdk import demo
+
+    lib.market(True)
+    png = tmp_path / "equity.png"
+    assert demo.main(WEEK + ["--no-progress", "--plot", str(png)]) == 0
+    data = png.read_bytes()
+    assert data[:8] == b"\x89PNG\r\n\x1a\n" and len(data) > 10000
+    assert struct.unpack(">II", data[16:24]) == (1000, 600)
+
+
+def test_sweep_plot_draws_a_heat_map(tmp_path):
+    pytest.importorskip("matplotlib")
+    png = tmp_path / "sweep.png"
+    out = run_demo(*SWEEP, "--sweep", "--workers", "2", "--plot", str(png))
+    assert out.returncode == 0, out.stderr
+    assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+# ---- signals ---------------------------------------------------------------------
 
 LONG_RUN = ["--start", "2015-01-01", "--end", "2034-12-31", "--frequency", "60s"]
 
@@ -433,62 +537,80 @@ def test_a_signal_stops_a_long_backtest_cleanly(name, status):
     assert wall < 2 + 20
 
 
-def test_the_plot_option_needs_matplotlib():
-    code = (
-        "import sys; sys.modules['matplotlib'] = None\n"
-        "from vq.csdk import demo\n"
-        "sys.exit(demo.main(['--plot', 'x.png']))"
-    )
+# A Ctrl-C while the demo still loads its modules: the hook sends SIGINT as
+# the named module starts to import, which is where a user's Ctrl-C in the
+# first tenth of a second lands.
+INTERRUPT_WHILE_LOADING = """
+import os, runpy, signal, sys
+
+TARGET = sys.argv[1]
+
+class Hook:
+    def find_spec(self, name, path=None, target=None):
+        if name == TARGET:
+            sys.meta_path.remove(self)
+            os.kill(os.getpid(), signal.SIGINT)
+        return None
+
+sys.meta_path.insert(0, Hook())
+sys.argv[1:] = []
+runpy.run_module("vq.csdk.demo", run_name="__main__", alter_sys=True)
+"""
+
+
+@pytest.mark.parametrize(
+    "module", ["argparse", "vq.csdk.backtest", "vq.csdk.c_sdk", "vq.csdk.backtest.engine", "json"]
+)
+def test_ctrl_c_while_the_demo_loads_ends_130_in_one_line(module):
     out = subprocess.run(
-        [sys.executable, "-c", code],
+        [sys.executable, "-c", INTERRUPT_WHILE_LOADING, module],
         cwd=TESTS,
         stdout=subprocess.PIPE,
         stderr=subprocess.PIPE,
         universal_newlines=True,
-        timeout=60,
+        timeout=120,
     )
-    assert out.returncode == 2 and "pip install 'vq[plot]'" in out.stderr
+    assert out.returncode == 130, out.stderr
+    assert out.stderr == "python -m vq.csdk.demo: interrupted\n"
 
 
-def test_plot_writes_a_png(tmp_path):
-    pytest.importorskip("matplotlib")
-    png = tmp_path / "equity.png"
-    out = run_demo("--start", "2024-01-02", "--end", "2024-06-28", "--plot", str(png))
-    assert out.returncode == 0, out.stderr
-    data = png.read_bytes()
-    assert data[:8] == b"\x89PNG\r\n\x1a\n" and len(data) > 10000
-    width, height = struct.unpack(">II", data[16:24])
-    assert (width, height) == (1000, 600)
-
+# ---- sweeps ----------------------------------------------------------------------
 
 SWEEP = ["--start", "2023-01-03", "--end", "2024-06-28", "--short", "5,10", "--long", "20,40"]
 PAIRS = [(5, 20), (5, 40), (10, 20), (10, 40)]
 
 
-def sweep_json(tmp_path, *extra):
+def sweep_config():
+    from vq.csdk.backtest import BacktestConfig
+
+    return BacktestConfig(start="2023-01-03", end="2024-06-28")
+
+
+def test_a_sweep_gives_the_results_of_the_single_runs(lib):
+    from vq.csdk.backtest import run, sweep
+    from vq.csdk.backtest.crossover import Crossover
+
+    lib.market(True)
+    config = sweep_config()
+    swept = sweep(config, Crossover, {"short": [5, 10], "long": [20, 40]}, workers=3)
+    assert sorted((r.params["short"], r.params["long"]) for r in swept.results) == PAIRS
+    returns = [r["total_return"] for r in swept.results]
+    assert returns == sorted(returns, reverse=True) and swept.exit_status == 0
+    for r in swept.results:
+        assert run(config, Crossover, r.params).to_dict() == r.to_dict()
+
+
+def test_the_cli_sweep_prints_the_table_and_writes_the_json(tmp_path):
     path = tmp_path / "sweep.json"
-    out = run_demo(*SWEEP + ["--sweep", "--output", str(path)] + list(extra))
+    out = run_demo(*SWEEP, "--sweep", "--workers", "2", "--output", str(path))
     assert out.returncode == 0, out.stderr
-    assert out.stderr.count("\n") >= len(PAIRS)  # a progress line a backtest
-    return out, json.loads(path.read_text())
-
-
-def test_a_sweep_gives_the_results_of_the_single_runs(tmp_path):
-    out, sweep = sweep_json(tmp_path, "--workers", "3")
-    assert sorted((r["short"], r["long"]) for r in sweep) == PAIRS
-    returns = [r["total_return"] for r in sweep]
-    assert returns == sorted(returns, reverse=True)
-    table = [line.split()[:2] for line in out.stdout.splitlines()[3:]]
-    assert [(int(a), int(b)) for a, b in table] == [(r["short"], r["long"]) for r in sweep]
-    for r in sweep:
-        single = run_demo(
-            *SWEEP[:4] + ["--short", str(r["short"]), "--long", str(r["long"]), "--output", "-"]
-        )
-        text = single.stdout[single.stdout.index("\n{") + 1 :]
-        # one object with at least these keys, equal to the sweep's
-        one = json.loads(text[: text.index("\n}\n") + 2])
-        assert {"short", "long", "pnl", "equity", "orders"} <= set(one)
-        assert one == r
+    results = json.loads(path.read_text())
+    assert out.stderr.count("\n[") >= len(PAIRS) - 1  # a progress line a backtest
+    rows = [line for line in out.stdout.splitlines() if line.rstrip().endswith(tuple("0123456789"))]
+    assert [re.findall(r"long=(\d+) short=(\d+)", line)[0] for line in rows] == [
+        (str(r["params"]["long"]), str(r["params"]["short"])) for r in results
+    ]
+    assert all(r["data_source"].startswith("synthetic") for r in results)
 
 
 @pytest.mark.skipif(shutil.which("timeout") is None, reason="needs coreutils timeout")
@@ -539,100 +661,69 @@ def test_a_signal_while_the_sweep_workers_start(tmp_path):
     assert all(r["interrupted"] == "SIGINT" for r in json.loads(path.read_text()))
 
 
-def test_a_failed_backtest_is_reported_and_the_others_kept(tmp_path):
-    path = tmp_path / "sweep.json"
-    # a symbol the stand-in rejects only once it runs in the worker
-    out = run_demo(
-        "--sweep", "--symbols", "SHSE.600000", "--frequency", "7s", "--short", "5",
-        "--long", "20,40", "--start", "2024-01-02", "--end", "2024-01-05",
-        "--output", str(path),
-    )  # fmt: skip
-    assert out.returncode == 1
-    results = json.loads(path.read_text())
-    assert [(r["short"], r["long"]) for r in results] == [(5, 20), (5, 40)]
-    assert all("vqi_subscribe failed: status 1002" in r["error"] for r in results)
-    assert out.stdout.count("FAILED") == 2
+def test_a_failed_backtest_is_reported_and_the_others_kept(capfd):
+    from strategies import FailOn
 
+    from vq.csdk.backtest import SweepFailure, sweep
 
-@pytest.fixture
-def dask_cluster(tmp_path):
-    """A Dask scheduler and two single-threaded worker processes on
-    127.0.0.1, as separate processes; stopped at the end."""
-    pytest.importorskip("distributed")
-    from distributed import Client
-
-    info = tmp_path / "scheduler.json"
-    common = dict(cwd=TESTS, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    dask = [sys.executable, "-m", "dask"]
-    procs = [
-        subprocess.Popen(
-            dask + ["scheduler", "--host", "127.0.0.1", "--port", "0", "--no-dashboard",
-                    "--scheduler-file", str(info)],
-            **common,
-        )
-    ]  # fmt: skip
-    try:
-        deadline = time.monotonic() + 60
-        while not info.exists() and time.monotonic() < deadline:
-            time.sleep(0.2)
-        procs.append(
-            subprocess.Popen(
-                dask + ["worker", "--scheduler-file", str(info), "--nworkers", "2",
-                        "--nthreads", "1", "--host", "127.0.0.1", "--no-dashboard"],
-                **common,
-            )
-        )  # fmt: skip
-        with Client(scheduler_file=str(info), timeout=60) as client:
-            client.wait_for_workers(2, timeout=120)
-            address = client.scheduler.address
-            pids = client.run(os.getpid)
-        assert len(set(pids.values())) == 2  # two worker processes
-        yield address
-    finally:
-        for p in reversed(procs):
-            p.terminate()
-        for p in reversed(procs):
-            try:
-                p.wait(timeout=30)
-            except subprocess.TimeoutExpired:
-                p.kill()
-                p.wait()
-
-
-def test_a_sweep_on_a_dask_cluster_gives_the_local_results(tmp_path, dask_cluster):
-    _, local = sweep_json(tmp_path, "--workers", "2")
-    out, remote = sweep_json(tmp_path, "--scheduler", dask_cluster)
-    assert "Dask scheduler" in out.stdout
-    assert remote == local
-
-
-def test_demo_takes_a_holiday_file(tmp_path):
-    days_off = tmp_path / "holidays.txt"
-    days_off.write_text("# two days off\n2024-01-03\n\n2024-01-04  # a Thursday\n")
-    out = run_demo(
-        "--start", "2024-01-02", "--end", "2024-01-05", "--holidays", str(days_off), "--no-progress"
-    )  # fmt: skip
-    assert out.returncode == 0, out.stderr
-    assert summary_of(out.stdout)["trading days"] == "2"  # the 2nd and the 5th
-    days_off.write_text("2024-01-03\n03/01/2024\n")
-    out = run_demo("--holidays", str(days_off))
-    assert out.returncode == 2 and "holidays.txt line 2: '03/01/2024'" in out.stderr
-
-
-def crash_on_short_10(params):
-    """A sweep task whose worker process dies on one backtest."""
-    if params["short"] == 10:
-        os._exit(3)
-    return {"short": params["short"], "long": params["long"], "total_return": 0.01, "trades": 1}
+    config = sweep_config().replace(end="2023-03-31")
+    swept = sweep(
+        config, FailOn, {"short": [5], "long": [20, 40], "fail": [False, True]}, workers=2
+    )
+    failed = [r for r in swept.results if isinstance(r, SweepFailure)]
+    assert sorted(r.params["long"] for r in failed) == [20, 40]
+    assert all("BacktestError: the strategy failed on the bar" in r.error for r in failed)
+    assert all("ValueError: asked to fail" in r.error for r in failed)
+    assert len(swept.results) == 4 and swept.results[-1] in failed and swept.exit_status == 1
+    assert capfd.readouterr().err.count("FAILED") == 2
 
 
 def test_a_worker_that_dies_costs_only_its_own_backtest(capfd):
-    from vq.csdk.sweep import Sweep
+    from strategies import DieOn
 
-    sweep = Sweep([{"short": s, "long": 30} for s in (5, 10, 20)], task=crash_on_short_10)
-    sweep.run_local(2)
-    results = sorted(sweep.results, key=lambda r: r["short"])
-    assert [r["short"] for r in results] == [5, 10, 20]
-    assert results[1] == {"short": 10, "long": 30, "error": "the worker process died"}
-    assert results[0]["total_return"] == results[2]["total_return"] == 0.01
-    assert "MA 10/30: FAILED" in capfd.readouterr().err
+    from vq.csdk.backtest import BacktestResult, SweepFailure, sweep
+
+    config = sweep_config().replace(end="2023-01-31")
+    swept = sweep(config, DieOn, [{"n": 1}, {"die": True}, {"n": 2}], workers=2)
+    dead = [r for r in swept.results if isinstance(r, SweepFailure)]
+    assert [r.params for r in dead] == [{"die": True}]
+    assert dead[0].error == "the worker process died"
+    assert sum(isinstance(r, BacktestResult) for r in swept.results) == 2
+    assert "die=True: FAILED" in capfd.readouterr().err
+
+
+def test_demo_takes_a_holiday_file(lib, tmp_path, capsys):
+    from vq.csdk import demo
+
+    lib.market(True)
+    days_off = tmp_path / "holidays.txt"
+    days_off.write_text("# two days off\n2024-01-03\n\n2024-01-04  # a Thursday\n")
+    argv = ["--start", "2024-01-02", "--end", "2024-01-05", "--holidays", str(days_off)]
+    assert demo.main(argv + ["--no-progress"]) == 0
+    assert summary_of(capsys.readouterr().out)["trading days"] == "2"  # the 2nd and the 5th
+    days_off.write_text("2024-01-03\n03/01/2024\n")
+    status, line = option_error(capsys, "--holidays", str(days_off))
+    assert status == 2 and "holidays.txt line 2: '03/01/2024'" in line
+
+
+def test_invented_symbols_get_a_backtest_and_a_warning(lib, capsys):
+    from vq.csdk import demo
+
+    lib.market(True)
+    assert demo.main(WEEK + ["--no-progress", "--symbols", "NOT A SYMBOL;DROP"]) == 0
+    out = capsys.readouterr()
+    assert "warning: NOT A SYMBOL;DROP: not a symbol the random walk documents" in out.err
+    assert summary_of(out.out)["prices"].startswith("synthetic random walk")
+
+
+def test_a_replay_without_a_subscribed_symbol_stops_before_the_run(lib, tmp_path, capsys):
+    from vq.csdk import demo
+
+    lib.market(True)
+    csv = tmp_path / "SHSE.600000.csv"
+    csv.write_text("eob,open,high,low,close,volume\n2024-01-02 15:00,10,10,10,10,100\n")
+    assert demo.main(WEEK + ["--replay", str(csv)]) == 1
+    out = capsys.readouterr()
+    assert "has no 1d rows of SZSE.000001; replayed symbols: SHSE.600000" in out.err
+    assert "summary" not in out.out
+    assert [c[0] for c in lib.calls()] == ["vqi_get_c_version"]  # for the banner, nothing else

@@ -226,7 +226,8 @@ def test_the_examples_pass_with_another_library_beside_the_module(swapped):
         cwd=site,
     )
     assert out.returncode == 0, out.stdout
-    assert re.search(r"\b4 passed\b", out.stdout), out.stdout
+    # the examples' tests that start other processes skip: those load the other library
+    assert re.search(r"\b6 passed, 3 skipped\b", out.stdout), out.stdout
     assert digest(beside) == before
 
 

@@ -33,8 +33,10 @@ import ctypes
 import datetime
 import math
 import os
-import re
 from typing import Any, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple, Union
+
+from vq.csdk.rules import frequency as frequency_rule
+from vq.csdk.rules import times
 
 from . import _controls
 
@@ -53,10 +55,6 @@ PathLike = Union[str, "os.PathLike[str]"]
 
 BAR_REQUIRED = ("eob", "open", "high", "low", "close", "volume")
 TICK_REQUIRED = ("created_at", "price", "volume")
-
-_TIME = re.compile(r"^ *(\d{4})-(\d\d)-(\d\d)(?:[ T] *(?:(\d\d):(\d\d)(?::(\d\d))?)?)? *$")
-_EPOCH = datetime.datetime(1970, 1, 1)
-_MAX_SECONDS = 4 * 3600
 
 
 class ReplayError(ValueError):
@@ -95,10 +93,7 @@ class Series:
 
 
 def _valid_frequency(f: str) -> bool:
-    if f in ("tick", "1d", "86400s"):
-        return True
-    m = re.match(r"^([0-9]+)s$", f)
-    return m is not None and 0 < int(m.group(1)) <= _MAX_SECONDS and int(m.group(1)) % 3 == 0
+    return frequency_rule.bar_seconds(f) is not None
 
 
 def _seconds(value: Any, is_end: bool) -> int:
@@ -106,25 +101,12 @@ def _seconds(value: Any, is_end: bool) -> int:
     if isinstance(value, datetime.datetime):
         if value.tzinfo is not None:
             raise ValueError("%s has a time zone; market times are naive local times" % value)
-        return (value.replace(microsecond=0) - _EPOCH) // datetime.timedelta(seconds=1)
+        return times.to_seconds(value)
     if isinstance(value, datetime.date):
         value = value.isoformat()
     if not isinstance(value, str):
         raise ValueError("%r is not a time" % (value,))
-    m = _TIME.match(value)
-    if not m:
-        raise ValueError("%r is not a time (YYYY-MM-DD[ HH:MM[:SS]])" % value)
-    y, mo, d, h, mi, s = (int(g) if g else None for g in m.groups())
-    try:
-        day = datetime.date(y, mo, d)  # type: ignore[arg-type]
-        clock = datetime.time(h or 0, mi or 0, s or 0)
-    except ValueError as exc:
-        raise ValueError("%r is not a time (%s)" % (value, exc)) from None
-    t = (day.toordinal() - _EPOCH.toordinal()) * 86400
-    t += clock.hour * 3600 + clock.minute * 60 + clock.second
-    if h is None and is_end:
-        t += 86399
-    return t
+    return times.seconds(value, is_end)
 
 
 def _number(value: Any) -> float:
