@@ -173,7 +173,11 @@ def child(args, valgrind=False):
     cmd = [sys.executable, HERE] + [str(a) for a in args]
     if valgrind:
         cmd = ["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null"] + cmd
-    p = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
+    # a fixed hash seed, so that both run lengths start alike
+    env = dict(os.environ, PYTHONHASHSEED="0")
+    p = subprocess.run(
+        cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, env=env
+    )
     if p.returncode != 0:
         raise RuntimeError("%s failed:\n%s" % (" ".join(cmd), p.stderr[-2000:]))
     out = json.loads(p.stdout.strip().splitlines()[-1])

@@ -67,8 +67,13 @@ void Path::walk_day() {
     double w = p, hi = 0, lo = 0, cum_amt = 0;
     long long cum_vol = 0;
     for (int k = 0; k < kStepsPerDay; ++k) {
-        const double z =
-            (r.uniform() + r.uniform() + r.uniform() + r.uniform() - 2.0) * 1.7320508075688772;
+        /* four uniforms, each next() >> 11 scaled by 2**-53; scaling by a
+         * power of two commutes with rounding, so the sum is scaled once */
+        const double u1 = static_cast<double>(r.next() >> 11);
+        const double u2 = static_cast<double>(r.next() >> 11);
+        const double u3 = static_cast<double>(r.next() >> 11);
+        const double u4 = static_cast<double>(r.next() >> 11);
+        const double z = ((u1 + u2 + u3 + u4) * 0x1.0p-53 - 2.0) * 1.7320508075688772;
         w = std::max(0.005, w * (1 + kStepSigma * z));
         const double c = cents(w);
         const long long v = 100 * static_cast<long long>(1 + r.next() % 20);

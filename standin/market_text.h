@@ -89,20 +89,34 @@ inline char *str(char *p, const std::string &s) {
     return p + s.size();
 }
 
+/* Digits two at a time from the end into a scratch buffer, then one copy
+ * of fixed size: the output always has kNumber bytes of room. */
 inline char *integer(char *p, long long v) {
-    char digits[20];
+    static const char pairs[] =
+        "00010203040506070809101112131415161718192021222324"
+        "25262728293031323334353637383940414243444546474849"
+        "50515253545556575859606162636465666768697071727374"
+        "75767778798081828384858687888990919293949596979899";
     unsigned long long u =
         v < 0 ? 0ULL - static_cast<unsigned long long>(v) : static_cast<unsigned long long>(v);
-    int n = 0;
-    do {
-        digits[n++] = static_cast<char>('0' + u % 10);
-        u /= 10;
-    } while (u);
+    char scratch[48];
+    char *end = scratch + 24, *q = end;
+    while (u >= 100) {
+        const unsigned i = static_cast<unsigned>(u % 100) * 2;
+        u /= 100;
+        *--q = pairs[i + 1];
+        *--q = pairs[i];
+    }
+    if (u >= 10) {
+        *--q = pairs[u * 2 + 1];
+        *--q = pairs[u * 2];
+    } else {
+        *--q = static_cast<char>('0' + u);
+    }
     if (v < 0)
-        *p++ = '-';
-    while (n)
-        *p++ = digits[--n];
-    return p;
+        *--q = '-';
+    std::memcpy(p, q, 24);
+    return p + (end - q);
 }
 
 /* Most values of a payload are whole cents: then the shortest text that
