@@ -127,11 +127,38 @@ def _seconds(value: Any, is_end: bool) -> int:
     return t
 
 
+_MAX_VOLUME = 2**53  # the largest whole number a double holds with all below it
+
+
+def _short(value: Any) -> str:
+    """repr, cut short for the giant ints an error may quote."""
+    if isinstance(value, int) and abs(value) >= 10**30:  # repr may refuse, or fill a page
+        return "an int of %d bits" % value.bit_length()
+    text = repr(value)
+    return text if len(text) <= 60 else text[:57] + "..."
+
+
+def _too_big(volume: Any) -> bool:
+    """Whether a whole number given as int or text is 2**53 or more, which
+    its float may hide by rounding down."""
+    if isinstance(volume, str):
+        try:
+            volume = int(volume.strip())
+        except ValueError:
+            return False
+    return isinstance(volume, int) and volume >= _MAX_VOLUME
+
+
 def _number(value: Any) -> float:
     if isinstance(value, bool):
         raise ValueError("%r is not a number" % (value,))
-    if isinstance(value, (int, float)):
-        x = float(value)
+    if isinstance(value, int):
+        try:
+            x = float(value)
+        except OverflowError:
+            raise ValueError("%s is too large for a float" % _short(value)) from None
+    elif isinstance(value, float):
+        x = value
     elif isinstance(value, str):
         try:
             x = float(value.strip())
@@ -142,6 +169,19 @@ def _number(value: Any) -> float:
     if not math.isfinite(x):
         raise ValueError("%r is not a finite number" % (value,))
     return x
+
+
+def _symbol_problem(sym: str) -> Optional[str]:
+    """Why the market cannot take sym as a symbol, or None."""
+    if sym != sym.strip() or "," in sym:
+        return "%r cannot be subscribed (blanks at an end, or a comma)" % sym
+    if "\0" in sym:
+        return "%r holds a NUL character" % sym
+    try:
+        sym.encode("utf-8")
+    except UnicodeEncodeError as exc:
+        return "%r cannot be encoded as UTF-8 (%s)" % (sym, exc.reason)
+    return None
 
 
 class _Reader:
@@ -192,8 +232,9 @@ class _Reader:
         sym = row.get("symbol", symbol) if row.get("symbol") not in (None, "") else symbol
         if not isinstance(sym, str) or not sym:
             raise fail("symbol", "missing symbol")
-        if sym != sym.strip() or "," in sym:
-            raise fail("symbol", "%r cannot be subscribed (blanks at an end, or a comma)" % sym)
+        problem = _symbol_problem(sym)
+        if problem:
+            raise fail("symbol", problem)
         if self.symbols is not None and sym not in self.symbols:
             raise fail(
                 "symbol",
@@ -229,10 +270,22 @@ class _Reader:
             return x
 
         def volume() -> int:
+            raw = get("volume")
             x = num("volume")
-            if x < 0 or x != int(x) or x >= 2**63:
-                raise fail("volume", "a volume is a whole number >= 0, not %r" % row.get("volume"))
+            # the market keeps volumes as doubles too: below 2**53 every
+            # whole number survives the trip, above it some do not
+            if x < 0 or x != int(x) or x >= _MAX_VOLUME or _too_big(raw):
+                raise fail(
+                    "volume",
+                    "a volume is a whole number from 0 to 2**53 - 1, not %s" % _short(raw),
+                )
             return int(x)
+
+        def product(p: float, v: int) -> float:
+            amount = p * v
+            if not math.isfinite(amount):
+                raise fail("amount", "price %r x volume %d is too large for a float" % (p, v))
+            return amount
 
         if freq == "tick":
             end = begin = when("created_at", True)
@@ -240,7 +293,7 @@ class _Reader:
             p = price("price")
             o = h = lo = c = p
             vol = volume()
-            amount = p * vol
+            amount = product(p, vol)
         else:
             time_col = "eob"
             end = when("eob", True)
@@ -254,7 +307,7 @@ class _Reader:
                     "low %r <= open %r, close %r <= high %r does not hold" % (lo, o, c, h),
                 )
             vol = volume()
-            amount = num("amount") if row.get("amount") not in (None, "") else c * vol
+            amount = num("amount") if row.get("amount") not in (None, "") else product(c, vol)
             if amount < 0:
                 raise fail("amount", "an amount must be >= 0, not %r" % amount)
 
@@ -374,28 +427,47 @@ def _address(a: "array.array[Any]") -> Optional[int]:
     return a.buffer_info()[0] if len(a) else None
 
 
+_COLUMNS = (("bob", "q"), ("eob", "q"), ("open", "d"), ("high", "d"), ("low", "d"),
+            ("close", "d"), ("volume", "q"), ("amount", "d"))  # fmt: skip
+
+
+def _feed_arguments(s: Series) -> Tuple[Any, ...]:
+    """The market's arguments for s, after every check the market makes
+    itself, so that once all series pass none is refused."""
+
+    def fail(column: Optional[str], message: str) -> ReplayError:
+        return ReplayError(s.origin, None, column, "%r: %s" % (s, message))
+
+    if not isinstance(s.symbol, str) or not s.symbol:
+        raise fail("symbol", "missing symbol")
+    problem = _symbol_problem(s.symbol)
+    if problem:
+        raise fail("symbol", problem)
+    if not isinstance(s.frequency, str) or not _valid_frequency(s.frequency):
+        raise fail("frequency", "not a frequency the market takes (tick, 1d, <N>s)")
+    n = len(s.eob)
+    if n > 2**31 - 1:
+        raise fail(None, "at most 2**31 - 1 rows per series")
+    columns = []
+    for name, code in _COLUMNS:
+        column = getattr(s, name)
+        if not isinstance(column, array.array) or column.typecode != code or len(column) != n:
+            raise fail(name, "not an array.array(%r) of %d items" % (code, n))
+        columns.append(_address(column))
+    eob = s.eob
+    if any(a >= b for a, b in zip(eob, eob[1:])):
+        raise fail("eob", "times are not increasing")
+    return (s.symbol.encode("utf-8"), s.frequency.encode("ascii"), n, *columns)
+
+
 def feed(series: Iterable[Series]) -> None:
     """Hand checked series to the market: each replaces the random walk
     (and any earlier replay) for its symbol and frequency until reset()
-    or clear_replay()."""
-    todo = list(series)
-    for s in todo:
-        if len(s) > 2**31 - 1:
-            raise ValueError("%r: at most 2**31 - 1 rows per series" % s)
-    done: List[Series] = []
-    for s in todo:
-        columns = (s.bob, s.eob, s.open, s.high, s.low, s.close, s.volume, s.amount)
-        rc = _feed(
-            s.symbol.encode("utf-8"),
-            s.frequency.encode("ascii"),
-            len(s),
-            *[_address(c) for c in columns],
-        )
-        if rc != 0:
-            for d in done:  # leave nothing of this call behind
-                _feed(d.symbol.encode("utf-8"), d.frequency.encode("ascii"), 0, *[None] * 8)
-            raise ValueError("the market refused %r" % s)
-        done.append(s)
+    or clear_replay().  All or nothing: every series is checked first."""
+    calls = [_feed_arguments(s) for s in series]
+    for args in calls:
+        if _feed(*args) != 0:  # cannot happen once the checks passed
+            raise RuntimeError("the market refused %r %r" % args[:2])
 
 
 def clear_replay(symbol: Optional[str] = None, frequency: Optional[str] = None) -> None:
