@@ -9,6 +9,7 @@ from helpers import backtest_config
 
 import vq.csdk.testing as kit
 from vq.csdk import c_sdk
+from vq.csdk.testing import replay
 from vq.csdk.testing.replay import feed
 
 BAR = {"eob": "2024-01-02 10:30", "open": 10, "high": 11, "low": 9, "close": 10, "volume": 100}
@@ -112,3 +113,48 @@ def test_series_edited_after_loading_are_checked_before_anything_is_fed(vq_stand
     assert (info.value.source, info.value.column) == ("rows", "eob")
     (bar,) = run_market("E.1")
     assert b'"close":77,' in bar
+
+
+# ---- the column-wise CSV reader gives what the row-by-row one gives -------------------------
+
+GOOD_FILES = {
+    "bars, symbols interleaved": [
+        ("a.csv", "symbol,bob,eob,open,high,low,close,volume,amount\n"
+         + "".join("S%d,2024-01-0%d 09:30,2024-01-0%dT10:30:00,10,11,9,10.5,%d,1e3\n"
+                   % (k % 11, 2 + i % 5, 2 + i % 5, 100 + k) for i in range(5)
+                   for k in range(11 * i, 11 * i + 11)))
+    ],
+    "bars, no symbol column, no bob or amount, two files": [
+        ("X.1.csv", "eob,open,high,low,close,volume\n2024-01-02 10:30,10,11,9,10.5,3\n"),
+        ("more.csv", "symbol,eob,open,high,low,close,volume\nX.1,2024-01-03 10:30,1,1,1,1,0\n"),
+    ],
+    "ticks with extra columns": [
+        ("t.csv", "note,created_at,price,volume,amount\nx,2024-01-02 09:30:03,5.5,100,1\n"
+         "y,2024-01-02 09:30:06,6,2.0,-1\n"),
+    ],
+}  # fmt: skip
+FREQUENCY = {"ticks with extra columns": "tick"}
+
+
+def contents(series):
+    return [
+        (s.symbol, s.frequency, s.origin, [list(getattr(s, c)) for c, _ in replay._COLUMNS])
+        for s in series
+    ]
+
+
+@pytest.mark.parametrize("name", sorted(GOOD_FILES))
+def test_column_reader_matches_row_reader(tmp_path, monkeypatch, name):
+    paths = []
+    for file_name, text in GOOD_FILES[name]:
+        (tmp_path / file_name).write_text(text)
+        paths.append(str(tmp_path / file_name))
+    frequency = FREQUENCY.get(name, "3600s")
+    taken = []
+    real = replay._Columns.load
+    monkeypatch.setattr(replay._Columns, "load", lambda self, p: taken.append(real(self, p)))
+    replay.load_csv(*paths, frequency=frequency)
+    (fast,) = taken
+    assert fast  # the column-wise reader took it
+    monkeypatch.setattr(replay._Columns, "load", lambda self, p: None)
+    assert contents(fast) == contents(replay.load_csv(*paths, frequency=frequency))
