@@ -4,6 +4,8 @@
  */
 #include "market_calendar.h"
 
+#include "market_text.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -49,6 +51,12 @@ bool digits(const char *&p, int n, int *out) {
     }
     *out = v;
     return true;
+}
+
+char *two(char *p, unsigned v) {
+    p[0] = static_cast<char>('0' + v / 10);
+    p[1] = static_cast<char>('0' + v % 10);
+    return p + 2;
 }
 
 void format_time(long long t, char out[64]) {
@@ -116,10 +124,35 @@ int bar_seconds(const char *f) {
     return static_cast<int>(n);
 }
 
+char *write_time(char *p, long long t) {
+    const long long day = floor_div(t, kDay);
+    const unsigned sec = static_cast<unsigned>(t - day * kDay);
+    long long y;
+    unsigned m, d;
+    civil_from_days(day, &y, &m, &d);
+    if (y < 0 || y > 9999) { /* as printf's %04lld writes them */
+        char buf[64];
+        format_time(t, buf);
+        const size_t n = std::strlen(buf);
+        std::memcpy(p, buf, n);
+        return p + n;
+    }
+    p = two(two(p, static_cast<unsigned>(y / 100)), static_cast<unsigned>(y % 100));
+    *p++ = '-';
+    p = two(p, m);
+    *p++ = '-';
+    p = two(p, d);
+    *p++ = ' ';
+    p = two(p, sec / 3600);
+    *p++ = ':';
+    p = two(p, sec / 60 % 60);
+    *p++ = ':';
+    return two(p, sec % 60);
+}
+
 std::string time_text(long long t) {
     char buf[64];
-    format_time(t, buf);
-    return buf;
+    return std::string(buf, write_time(buf, t));
 }
 
 bool Holidays::has(long long day) const {

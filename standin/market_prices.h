@@ -10,6 +10,7 @@
 
 #include "market_calendar.h"
 #include "market_state.h"
+#include "market_text.h"
 
 namespace vqstub {
 namespace market {
@@ -34,13 +35,19 @@ struct Path {
     double pre_close = 0; /* close of the previous trading day */
     double price[kStepsPerDay];
     long long vol[kStepsPerDay];
-    /* the day so far, up to and including each step, for ticks */
+    /* the day so far, up to and including each step, for ticks: made
+     * only when day_totals is set */
+    bool day_totals = false;
     double high[kStepsPerDay], low[kStepsPerDay], cum_amount[kStepsPerDay];
     long long cum_volume[kStepsPerDay];
 
     explicit Path(const std::string &sym);
     /* make the next trading day's steps */
     void day();
+
+  private:
+    template <bool kTotals>
+    void walk_day();
 };
 
 /* one event of a day: steps [a, b) of subscription sub */
@@ -55,7 +62,8 @@ void day_events(const std::vector<Sub> &subs, std::vector<Ev> &out);
 
 /* The values of a bar or a tick event.  The walk's events and replayed
  * rows are both written from these, so both carry the same keys
- * (MARKET.md). */
+ * (MARKET.md).  Symbol and frequency come as JSON string literals, quoted
+ * once per run (market_text.h's quoted()). */
 struct BarValues {
     const std::string &symbol, &frequency;
     long long bob, eob;
@@ -72,15 +80,15 @@ struct TickValues {
     long long last_volume;
     double last_amount, pre_close;
 };
-void write_bar(std::string &out, const BarValues &v);
-void write_tick(std::string &out, const TickValues &v);
+void write_bar(Text &out, const BarValues &v);
+void write_tick(Text &out, const TickValues &v);
 
 /* a price rounded to the cent, never below one cent */
 double cents(double p);
 
 /* the payload of a bar event, and of a tick event at step k */
-void bar_json(std::string &out, const Sub &s, const Path &p, const Ev &e, long long day_start);
-void tick_json(std::string &out, const Sub &s, const Path &p, int k, long long t);
+void bar_json(Text &out, const Sub &s, const Path &p, const Ev &e, long long day_start);
+void tick_json(Text &out, const Sub &s, const Path &p, int k, long long t);
 
 }  // namespace market
 }  // namespace vqstub

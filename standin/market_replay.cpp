@@ -95,15 +95,15 @@ void Cursor::day(long long day, long long start, long long end, std::vector<Due>
     }
 }
 
-void bar_json(std::string &out, const Feed &f, const Due &d) {
+void bar_json(market::Text &out, const market::Sub &s, const Due &d) {
     const Row &r = *d.row;
-    market::write_bar(out, {f.symbol, f.frequency, r.bob, r.eob, r.open, r.high, r.low, r.close,
-                            r.volume, r.amount, d.pre_close});
+    market::write_bar(out, {s.symbol_json, s.frequency_json, r.bob, r.eob, r.open, r.high, r.low,
+                            r.close, r.volume, r.amount, d.pre_close});
 }
 
-void tick_json(std::string &out, const Feed &f, const Due &d) {
+void tick_json(market::Text &out, const market::Sub &s, const Due &d) {
     const Row &r = *d.row;
-    market::write_tick(out, {f.symbol, r.eob, r.close, d.day_open, d.day_high, d.day_low,
+    market::write_tick(out, {s.symbol_json, r.eob, r.close, d.day_open, d.day_high, d.day_low,
                              d.cum_volume, d.cum_amount, r.volume, r.amount, d.pre_close});
 }
 

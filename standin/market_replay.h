@@ -11,6 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "market_state.h"
+#include "market_text.h"
+
 namespace vqstub {
 namespace replay {
 
@@ -70,8 +73,8 @@ class Cursor {
 };
 
 /* Event payloads of a due row (keys as those of the walk's events). */
-void bar_json(std::string &out, const Feed &f, const Due &d);
-void tick_json(std::string &out, const Feed &f, const Due &d);
+void bar_json(market::Text &out, const market::Sub &s, const Due &d);
+void tick_json(market::Text &out, const market::Sub &s, const Due &d);
 
 }  // namespace replay
 }  // namespace vqstub

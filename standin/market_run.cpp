@@ -127,6 +127,7 @@ int subscribe(const char *symbols, const char *frequency, bool unsubscribe_previ
     if (names.empty() || !parse_frequency(frequency, &proto.kind, &proto.seconds))
         return ERR_SUBSCRIBE;
     proto.frequency = frequency;
+    proto.frequency_json = quoted(proto.frequency);
     std::lock_guard<std::mutex> lock(g_mu);
     std::vector<Sub> &subs = g_state.subs;
     if (unsubscribe_previous)
@@ -139,6 +140,7 @@ int subscribe(const char *symbols, const char *frequency, bool unsubscribe_previ
             continue;
         Sub s = proto;
         s.symbol = name;
+        s.symbol_json = quoted(name);
         subs.push_back(std::move(s));
     }
     return 0;
@@ -201,6 +203,7 @@ int run() {
         if (j == paths.size())
             paths.emplace_back(new Path(subs[i].symbol));
         path_of[i] = j;
+        paths[j]->day_totals |= subs[i].kind == TICK;
     }
 
     /* A symbol with replayed data is served from it alone: its
@@ -226,7 +229,11 @@ int run() {
     day_events(subs, evs);
     std::vector<Item> items;
     std::vector<replay::Due> rows;
+    Text text; /* every bar and tick payload, written in place */
     std::string payload;
+    /* each subscription's entry of the account's prices, once it has one:
+     * map entries stay put until a reset, which ends this run (epoch) */
+    std::vector<Price *> price_of(subs.size(), nullptr);
     std::vector<std::string> reports;
     bool aborted = false, stopped = false;
     const long long first = floor_div(cfg.start, kDay), last = floor_div(cfg.end, kDay);
@@ -254,10 +261,13 @@ int run() {
             for (const replay::Due &r : rows)
                 items.push_back(Item{r.row->eob, i, nullptr, r});
         }
-        /* time order; at the same time, subscription order */
-        std::stable_sort(items.begin(), items.end(), [](const Item &x, const Item &y) {
+        /* time order; at the same time, subscription order (the walk's
+         * events alone come in that order already) */
+        const auto before = [](const Item &x, const Item &y) {
             return x.eob != y.eob ? x.eob < y.eob : x.sub < y.sub;
-        });
+        };
+        if (!std::is_sorted(items.begin(), items.end(), before))
+            std::stable_sort(items.begin(), items.end(), before);
         for (const Item &it : items) {
             const Sub &sub = subs[it.sub];
             const Path &p = *paths[path_of[it.sub]];
@@ -281,8 +291,10 @@ int run() {
                                                        : it.row.row->open;
                 fill_pending(g_state, sub.symbol, bob, sub.kind == TICK, open, reports);
                 g_state.now = it.eob;
-                g_state.prices[sub.symbol].last =
-                    it.walk ? p.price[it.walk->b - 1] : it.row.row->close;
+                Price *&price = price_of[it.sub];
+                if (!price)
+                    price = &g_state.prices[sub.symbol];
+                price->last = it.walk ? p.price[it.walk->b - 1] : it.row.row->close;
                 ++(sub.kind == TICK ? g_state.ticks : g_state.bars);
             }
             if (!reports.empty()) { /* the fills come before the bar they opened */
@@ -296,16 +308,15 @@ int run() {
                 }
             }
             if (!it.walk && sub.kind == TICK)
-                replay::tick_json(payload, cursors[it.sub]->feed(), it.row);
+                replay::tick_json(text, sub, it.row);
             else if (!it.walk)
-                replay::bar_json(payload, cursors[it.sub]->feed(), it.row);
+                replay::bar_json(text, sub, it.row);
             else if (sub.kind == TICK)
-                tick_json(payload, sub, p, it.walk->a, it.eob);
+                tick_json(text, sub, p, it.walk->a, it.eob);
             else
-                bar_json(payload, sub, p, *it.walk, day_start);
+                bar_json(text, sub, p, *it.walk, day_start);
             if (EventCallback cb = current_callback())
-                cb(sub.kind == TICK ? "tick" : "bar", payload.data(),
-                   static_cast<int>(payload.size()));
+                cb(sub.kind == TICK ? "tick" : "bar", text.data(), static_cast<int>(text.size()));
             /* execution reports, and whatever else the event queued */
             deliver_events(true);
             if (!market_on())

@@ -22,6 +22,7 @@ enum Kind { BAR, DAILY, TICK };
 struct Sub {
     std::string symbol;
     std::string frequency;
+    std::string symbol_json, frequency_json; /* as payloads write them */
     Kind kind = BAR;
     int seconds = 0; /* bar length, for BAR */
 };

@@ -31,7 +31,10 @@ import array
 import csv
 import ctypes
 import datetime
+import gc
+import itertools
 import math
+import operator
 import os
 from typing import Any, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple, Union
 
@@ -109,11 +112,38 @@ def _seconds(value: Any, is_end: bool) -> int:
     return times.seconds(value, is_end)
 
 
+_MAX_VOLUME = 2**53  # the largest whole number a double holds with all below it
+
+
+def _short(value: Any) -> str:
+    """repr, cut short for the giant ints an error may quote."""
+    if isinstance(value, int) and abs(value) >= 10**30:  # repr may refuse, or fill a page
+        return "an int of %d bits" % value.bit_length()
+    text = repr(value)
+    return text if len(text) <= 60 else text[:57] + "..."
+
+
+def _too_big(volume: Any) -> bool:
+    """Whether a whole number given as int or text is 2**53 or more, which
+    its float may hide by rounding down."""
+    if isinstance(volume, str):
+        try:
+            volume = int(volume.strip())
+        except ValueError:
+            return False
+    return isinstance(volume, int) and volume >= _MAX_VOLUME
+
+
 def _number(value: Any) -> float:
     if isinstance(value, bool):
         raise ValueError("%r is not a number" % (value,))
-    if isinstance(value, (int, float)):
-        x = float(value)
+    if isinstance(value, int):
+        try:
+            x = float(value)
+        except OverflowError:
+            raise ValueError("%s is too large for a float" % _short(value)) from None
+    elif isinstance(value, float):
+        x = value
     elif isinstance(value, str):
         try:
             x = float(value.strip())
@@ -124,6 +154,19 @@ def _number(value: Any) -> float:
     if not math.isfinite(x):
         raise ValueError("%r is not a finite number" % (value,))
     return x
+
+
+def _symbol_problem(sym: str) -> Optional[str]:
+    """Why the market cannot take sym as a symbol, or None."""
+    if sym != sym.strip() or "," in sym:
+        return "%r cannot be subscribed (blanks at an end, or a comma)" % sym
+    if "\0" in sym:
+        return "%r holds a NUL character" % sym
+    try:
+        sym.encode("utf-8")
+    except UnicodeEncodeError as exc:
+        return "%r cannot be encoded as UTF-8 (%s)" % (sym, exc.reason)
+    return None
 
 
 class _Reader:
@@ -174,8 +217,9 @@ class _Reader:
         sym = row.get("symbol", symbol) if row.get("symbol") not in (None, "") else symbol
         if not isinstance(sym, str) or not sym:
             raise fail("symbol", "missing symbol")
-        if sym != sym.strip() or "," in sym:
-            raise fail("symbol", "%r cannot be subscribed (blanks at an end, or a comma)" % sym)
+        problem = _symbol_problem(sym)
+        if problem:
+            raise fail("symbol", problem)
         if self.symbols is not None and sym not in self.symbols:
             raise fail(
                 "symbol",
@@ -211,10 +255,22 @@ class _Reader:
             return x
 
         def volume() -> int:
+            raw = get("volume")
             x = num("volume")
-            if x < 0 or x != int(x) or x >= 2**63:
-                raise fail("volume", "a volume is a whole number >= 0, not %r" % row.get("volume"))
+            # the market keeps volumes as doubles too: below 2**53 every
+            # whole number survives the trip, above it some do not
+            if x < 0 or x != int(x) or x >= _MAX_VOLUME or _too_big(raw):
+                raise fail(
+                    "volume",
+                    "a volume is a whole number from 0 to 2**53 - 1, not %s" % _short(raw),
+                )
             return int(x)
+
+        def product(p: float, v: int) -> float:
+            amount = p * v
+            if not math.isfinite(amount):
+                raise fail("amount", "price %r x volume %d is too large for a float" % (p, v))
+            return amount
 
         if freq == "tick":
             end = begin = when("created_at", True)
@@ -222,7 +278,7 @@ class _Reader:
             p = price("price")
             o = h = lo = c = p
             vol = volume()
-            amount = p * vol
+            amount = product(p, vol)
         else:
             time_col = "eob"
             end = when("eob", True)
@@ -236,7 +292,7 @@ class _Reader:
                     "low %r <= open %r, close %r <= high %r does not hold" % (lo, o, c, h),
                 )
             vol = volume()
-            amount = num("amount") if row.get("amount") not in (None, "") else c * vol
+            amount = num("amount") if row.get("amount") not in (None, "") else product(c, vol)
             if amount < 0:
                 raise fail("amount", "an amount must be >= 0, not %r" % amount)
 
@@ -285,7 +341,12 @@ def load_csv(
     """Read and check CSV files (columns in the module's docstring) into
     series, without handing them to the market.  symbols, if given, lists
     the only symbols the data may name."""
-    reader = _Reader(frequency, symbols)
+    reader = _Reader(frequency, symbols)  # checks frequency= first
+    fast = _Columns(frequency, symbol, reader.symbols).load(paths)
+    if fast is not None:
+        return fast
+    # Anything the column-wise reader does not take plainly, a fault
+    # included, is read again row by row: that names the fault exactly.
     for p in paths:
         path = os.fspath(p)
         source = os.path.basename(path)
@@ -324,6 +385,162 @@ def load_csv(
     return reader.done()
 
 
+_CHUNK = 4096  # rows converted at a time: bounded memory, few Python-level steps
+# "YYYY-MM-DD HH:MM" or "YYYY-MM-DD HH:MM:SS", space or T, nothing else:
+# times that datetime.fromisoformat reads the way _seconds does
+_PLAIN_TIME = "[0-9]{4}-[0-9]{2}-[0-9]{2}[ T][0-9]{2}:[0-9]{2}(?::[0-9]{2})?"
+_PLAIN_TIMES = re.compile("(?:%s\n)*%s" % (_PLAIN_TIME, _PLAIN_TIME))
+_SECOND = datetime.timedelta(seconds=1)
+_FLOAT_COLUMNS = ("open", "high", "low", "close", "price", "amount")
+
+
+class _Plain(Exception):
+    """The data need the row-by-row reader."""
+
+
+def _plain_times(column: Sequence[str]) -> "array.array[int]":
+    """Seconds of a column of plain times (see _PLAIN_TIME)."""
+    if not _PLAIN_TIMES.fullmatch("\n".join(column)):
+        raise _Plain
+    times = map(datetime.datetime.fromisoformat, column)
+    deltas = map(operator.sub, times, itertools.repeat(_EPOCH))
+    return array.array("q", map(operator.floordiv, deltas, itertools.repeat(_SECOND)))
+
+
+def _floats(column: Sequence[str], positive: bool) -> "array.array[float]":
+    values = array.array("d", map(float, column))
+    # a sum that is not finite: a value that is not, or (rarely) an overflow
+    # of the sum alone, which the row-by-row reader then finds to be fine
+    if values and (not math.isfinite(sum(values)) or (positive and min(values) <= 0)):
+        raise _Plain
+    return values
+
+
+def _columns(header: List[str], rows: List[List[str]]) -> Dict[str, List[str]]:
+    return {h: list(map(operator.itemgetter(i), rows)) for i, h in enumerate(header)}
+
+
+class _Columns:
+    """The CSV reader for data as they usually come: a few thousand rows
+    at a time, a column at a time, with C-level loops.  Whatever it does not
+    take plainly (a fault, a blank cell, a quoted or odd field) makes it
+    give up (None), and the row-by-row reader reads everything again."""
+
+    def __init__(self, frequency: Optional[str], symbol: Optional[str], symbols: Any):
+        self.frequency, self.symbol, self.symbols = frequency, symbol, symbols
+        self.series: Dict[Tuple[str, str], Series] = {}
+
+    def load(self, paths: Sequence[PathLike]) -> Optional[List[Series]]:
+        if self.frequency is None:
+            return None
+        # Nothing made here can form a cycle: the collector, run for every
+        # few hundred rows' lists and tuples, would only cost time.
+        collecting = gc.isenabled()
+        gc.disable()
+        try:
+            for p in paths:
+                self.file(os.fspath(p))
+        except (_Plain, ValueError, TypeError, OverflowError, csv.Error, OSError):
+            return None  # UnicodeDecodeError is a ValueError
+        finally:
+            if collecting:
+                gc.enable()
+        return list(self.series.values())
+
+    def file(self, path: str) -> None:
+        with open(path, newline="", encoding="utf-8-sig") as f:
+            rows = csv.reader(f)
+            header = next(rows)
+            if header != [h.strip() for h in header] or len(set(header)) != len(header):
+                raise _Plain
+            need = TICK_REQUIRED if self.frequency == "tick" else BAR_REQUIRED
+            if "frequency" in header or not set(need) <= set(header):
+                raise _Plain
+            if "symbol" not in header:
+                fixed = _csv_symbol(path, self.symbol)
+                if not fixed:
+                    raise _Plain
+            while True:
+                chunk = list(itertools.islice(rows, _CHUNK))
+                if not chunk:
+                    return
+                if set(map(len, chunk)) != {len(header)}:
+                    raise _Plain  # short, long or blank rows
+                source = os.path.basename(path)
+                if "symbol" not in header:
+                    self.chunk(source, fixed, _columns(header, chunk))
+                    continue
+                at = header.index("symbol")
+                # each symbol with the place of its first row
+                names = {
+                    n: i for i, n in enumerate(dict.fromkeys(map(operator.itemgetter(at), chunk)))
+                }
+                if len(names) == 1:
+                    groups = [(next(iter(names)), chunk)]
+                elif len(names) <= 8:  # a pass over the rows per symbol
+                    groups = [
+                        (n, list(itertools.compress(chunk, map(operator.eq, map(
+                            operator.itemgetter(at), chunk), itertools.repeat(n)))))
+                        for n in names
+                    ]  # fmt: skip
+                else:  # a stable sort keeps each symbol's rows in order
+                    chunk.sort(key=operator.itemgetter(at))
+                    by = itertools.groupby(chunk, operator.itemgetter(at))
+                    groups = sorted(((n, list(g)) for n, g in by), key=lambda g: names[g[0]])
+                for sym, rows_of in groups:
+                    self.chunk(source, sym, _columns(header, rows_of))
+
+    def chunk(self, source: str, sym: str, columns: Dict[str, Sequence[str]]) -> None:
+        """Rows of one symbol, as columns."""
+        if not sym or _symbol_problem(sym):
+            raise _Plain
+        if self.symbols is not None and sym not in self.symbols:
+            raise _Plain
+        tick = self.frequency == "tick"
+        values: Dict[str, Any] = {}
+        if tick:
+            values["eob"] = values["bob"] = _plain_times(columns["created_at"])
+            price = values["close"] = _floats(columns["price"], True)
+            values["open"] = values["high"] = values["low"] = price
+        else:
+            values["eob"] = _plain_times(columns["eob"])
+            values["bob"] = _plain_times(columns["bob"]) if "bob" in columns else values["eob"]
+            for name in ("open", "high", "low", "close"):
+                values[name] = _floats(columns[name], True)
+            o, h, lo, c = (values[n] for n in ("open", "high", "low", "close"))
+            if not (
+                all(map(operator.le, values["bob"], values["eob"]))
+                and all(map(operator.le, lo, o))
+                and all(map(operator.le, lo, c))
+                and all(map(operator.le, o, h))
+                and all(map(operator.le, c, h))
+            ):
+                raise _Plain
+        volume = _floats(columns["volume"], False)
+        if min(volume) < 0 or max(volume) >= _MAX_VOLUME or not all(map(float.is_integer, volume)):
+            raise _Plain
+        if not tick and "amount" in columns:
+            amount = _floats(columns["amount"], False)
+            if min(amount) < 0:
+                raise _Plain
+        else:
+            amount = array.array("d", map(operator.mul, values["close"], volume))
+            if not all(map(math.isfinite, amount)):
+                raise _Plain
+        values["amount"] = amount
+        values["volume"] = array.array("q", map(int, volume))
+        key = (sym, self.frequency or "")
+        s = self.series.get(key)
+        if s is None:
+            s = self.series[key] = Series(sym, key[1], source)
+        start = max(len(s) - 1, 0)  # the new rows and the one before them
+        for name, _ in _COLUMNS:
+            getattr(s, name).extend(values[name])
+        eob = s.eob
+        if not all(map(operator.lt, eob[start:], itertools.islice(eob, start + 1, None))):
+            raise _Plain
+
+
 def load_rows(
     rows: Iterable[Mapping[str, Any]],
     frequency: Optional[str] = None,
@@ -356,28 +573,47 @@ def _address(a: "array.array[Any]") -> Optional[int]:
     return a.buffer_info()[0] if len(a) else None
 
 
+_COLUMNS = (("bob", "q"), ("eob", "q"), ("open", "d"), ("high", "d"), ("low", "d"),
+            ("close", "d"), ("volume", "q"), ("amount", "d"))  # fmt: skip
+
+
+def _feed_arguments(s: Series) -> Tuple[Any, ...]:
+    """The market's arguments for s, after every check the market makes
+    itself, so that once all series pass none is refused."""
+
+    def fail(column: Optional[str], message: str) -> ReplayError:
+        return ReplayError(s.origin, None, column, "%r: %s" % (s, message))
+
+    if not isinstance(s.symbol, str) or not s.symbol:
+        raise fail("symbol", "missing symbol")
+    problem = _symbol_problem(s.symbol)
+    if problem:
+        raise fail("symbol", problem)
+    if not isinstance(s.frequency, str) or not _valid_frequency(s.frequency):
+        raise fail("frequency", "not a frequency the market takes (tick, 1d, <N>s)")
+    n = len(s.eob)
+    if n > 2**31 - 1:
+        raise fail(None, "at most 2**31 - 1 rows per series")
+    columns = []
+    for name, code in _COLUMNS:
+        column = getattr(s, name)
+        if not isinstance(column, array.array) or column.typecode != code or len(column) != n:
+            raise fail(name, "not an array.array(%r) of %d items" % (code, n))
+        columns.append(_address(column))
+    eob = s.eob
+    if any(a >= b for a, b in zip(eob, eob[1:])):
+        raise fail("eob", "times are not increasing")
+    return (s.symbol.encode("utf-8"), s.frequency.encode("ascii"), n, *columns)
+
+
 def feed(series: Iterable[Series]) -> None:
     """Hand checked series to the market: each replaces the random walk
     (and any earlier replay) for its symbol and frequency until reset()
-    or clear_replay()."""
-    todo = list(series)
-    for s in todo:
-        if len(s) > 2**31 - 1:
-            raise ValueError("%r: at most 2**31 - 1 rows per series" % s)
-    done: List[Series] = []
-    for s in todo:
-        columns = (s.bob, s.eob, s.open, s.high, s.low, s.close, s.volume, s.amount)
-        rc = _feed(
-            s.symbol.encode("utf-8"),
-            s.frequency.encode("ascii"),
-            len(s),
-            *[_address(c) for c in columns],
-        )
-        if rc != 0:
-            for d in done:  # leave nothing of this call behind
-                _feed(d.symbol.encode("utf-8"), d.frequency.encode("ascii"), 0, *[None] * 8)
-            raise ValueError("the market refused %r" % s)
-        done.append(s)
+    or clear_replay().  All or nothing: every series is checked first."""
+    calls = [_feed_arguments(s) for s in series]
+    for args in calls:
+        if _feed(*args) != 0:  # cannot happen once the checks passed
+            raise RuntimeError("the market refused %r %r" % args[:2])
 
 
 def clear_replay(symbol: Optional[str] = None, frequency: Optional[str] = None) -> None:

@@ -1,0 +1,160 @@
+/*
+ * market_text.h - the text of bar and tick payloads, written straight into
+ * one buffer that a run reuses for every event: no allocation once it has
+ * grown, no printf.  The bytes are those of json::Writer (shortest numbers
+ * that read back the same, no exponent in the usual range).
+ */
+#ifndef VQ_STANDIN_MARKET_TEXT_H
+#define VQ_STANDIN_MARKET_TEXT_H
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "market_calendar.h"
+
+namespace vqstub {
+namespace market {
+
+/* Writes "YYYY-MM-DD HH:MM:SS" (19 characters, more for years past 9999)
+ * and returns the end. */
+char *write_time(char *p, long long t);
+
+/* a growable byte buffer; its capacity is kept between payloads */
+class Text {
+  public:
+    const char *data() const { return buf_.get(); }
+    size_t size() const { return static_cast<size_t>(end_ - buf_.get()); }
+    void clear() { end_ = buf_.get(); }
+    /* room for n more bytes; pointers into the buffer become invalid */
+    void reserve(size_t n) {
+        if (buf_ && static_cast<size_t>(cap_ - end_) >= n)
+            return;
+        const size_t used = size(), want = std::max<size_t>(2 * (used + n), 512);
+        std::unique_ptr<char[]> grown(new char[want]);
+        if (used)
+            std::memcpy(grown.get(), buf_.get(), used);
+        buf_ = std::move(grown);
+        end_ = buf_.get() + used;
+        cap_ = buf_.get() + want;
+    }
+    /* the writing position; advance with commit() */
+    char *at() { return end_; }
+    void commit(char *p) { end_ = p; }
+
+    /* write_time, with the date's text kept from the last call: events
+     * come day by day */
+    char *time(char *p, long long t) {
+        const long long day = floor_div(t, kDay);
+        if (day != day_ || !date_n_) {
+            date_n_ = static_cast<size_t>(write_time(date_, day * kDay) - date_) - 9;
+            day_ = day; /* less " 00:00:00" */
+        }
+        std::memcpy(p, date_, date_n_);
+        p += date_n_;
+        const unsigned sec = static_cast<unsigned>(t - day * kDay), h = sec / 3600,
+                       m = sec / 60 % 60, s = sec % 60;
+        const char clock[9] = {
+            ' ', static_cast<char>('0' + h / 10), static_cast<char>('0' + h % 10),
+            ':', static_cast<char>('0' + m / 10), static_cast<char>('0' + m % 10),
+            ':', static_cast<char>('0' + s / 10), static_cast<char>('0' + s % 10)};
+        std::memcpy(p, clock, 9);
+        return p + 9;
+    }
+
+  private:
+    std::unique_ptr<char[]> buf_;
+    char *end_ = nullptr, *cap_ = nullptr;
+    long long day_ = 0;
+    size_t date_n_ = 0;
+    char date_[64];
+};
+
+/* JSON string literal of s, quotes included, as json::Writer writes it */
+std::string quoted(const std::string &s);
+
+namespace text {
+
+template <size_t N>
+inline char *lit(char *p, const char (&s)[N]) {
+    std::memcpy(p, s, N - 1);
+    return p + N - 1;
+}
+
+inline char *str(char *p, const std::string &s) {
+    std::memcpy(p, s.data(), s.size());
+    return p + s.size();
+}
+
+/* Digits two at a time from the end into a scratch buffer, then one copy
+ * of fixed size: the output always has kNumber bytes of room. */
+inline char *integer(char *p, long long v) {
+    static const char pairs[] =
+        "00010203040506070809101112131415161718192021222324"
+        "25262728293031323334353637383940414243444546474849"
+        "50515253545556575859606162636465666768697071727374"
+        "75767778798081828384858687888990919293949596979899";
+    unsigned long long u =
+        v < 0 ? 0ULL - static_cast<unsigned long long>(v) : static_cast<unsigned long long>(v);
+    char scratch[48];
+    char *end = scratch + 24, *q = end;
+    while (u >= 100) {
+        const unsigned i = static_cast<unsigned>(u % 100) * 2;
+        u /= 100;
+        *--q = pairs[i + 1];
+        *--q = pairs[i];
+    }
+    if (u >= 10) {
+        *--q = pairs[u * 2 + 1];
+        *--q = pairs[u * 2];
+    } else {
+        *--q = static_cast<char>('0' + u);
+    }
+    if (v < 0)
+        *--q = '-';
+    std::memcpy(p, q, 24);
+    return p + (end - q);
+}
+
+/* Most values of a payload are whole cents: then the shortest text that
+ * reads back as v is the cents with the point put in and trailing zeros
+ * dropped (below 1e13 two such decimals are further apart than two
+ * doubles).  Anything else goes to std::to_chars as json::Writer does. */
+inline char *number(char *p, double v) {
+    if (v == 0)
+        return lit(p, "0");
+    const double a = std::fabs(v);
+    if (a < 1e13) {
+        const long long c = static_cast<long long>(a * 100 + 0.5);
+        if (c > 0 && static_cast<double>(c) / 100 == a) {
+            if (v < 0)
+                *p++ = '-';
+            p = integer(p, c / 100);
+            const int f = static_cast<int>(c % 100);
+            if (f) {
+                *p++ = '.';
+                *p++ = static_cast<char>('0' + f / 10);
+                if (f % 10)
+                    *p++ = static_cast<char>('0' + f % 10);
+            }
+            return p;
+        }
+    }
+    if (!std::isfinite(v))
+        return lit(p, "null");
+    const auto fmt =
+        a == 0 || (a >= 1e-6 && a < 1e15) ? std::chars_format::fixed : std::chars_format::general;
+    return std::to_chars(p, p + 64, v == 0 ? 0.0 : v, fmt).ptr;
+}
+
+/* room enough for a number written by number() or integer() */
+constexpr size_t kNumber = 64;
+
+}  // namespace text
+}  // namespace market
+}  // namespace vqstub
+
+#endif /* VQ_STANDIN_MARKET_TEXT_H */
