@@ -36,6 +36,7 @@ import itertools
 import math
 import operator
 import os
+import re
 from typing import Any, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple, Union
 
 from vq.csdk.rules import frequency as frequency_rule
