@@ -23,46 +23,20 @@ GRID = {"short": [5, 10], "long": [20, 40]}
 
 @contextlib.contextmanager
 def cluster(tmp_path, workers=2):
-    """A scheduler and ``workers`` single-threaded worker processes, as
-    separate processes; yields the scheduler's address."""
-    info = tmp_path / "scheduler.json"
-    env = dict(os.environ, PYTHONPATH=TESTS)  # the workers import the tests' strategies
-    common = dict(cwd=TESTS, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    dask = [sys.executable, "-m", "dask"]
-    procs = [
-        subprocess.Popen(
-            dask + ["scheduler", "--host", "127.0.0.1", "--port", "0", "--no-dashboard",
-                    "--scheduler-file", str(info)],
-            **common,
-        )
-    ]  # fmt: skip
-    try:
-        deadline = time.monotonic() + 60
-        while not info.exists() and time.monotonic() < deadline:
-            time.sleep(0.2)
-        address = json.loads(info.read_text())["address"]
-        if workers:
-            procs.append(
-                subprocess.Popen(
-                    dask + ["worker", address, "--nworkers", str(workers), "--nthreads", "1",
-                            "--host", "127.0.0.1", "--no-dashboard"],
-                    **common,
-                )
-            )  # fmt: skip
-            from distributed import Client
+    """A scheduler on 127.0.0.1 and ``workers`` single-threaded worker
+    processes (each under a nanny that restarts it); yields the scheduler's
+    address.  The Python API, not the dask commands, whose options differ
+    between the releases that each interpreter gets."""
+    from distributed import LocalCluster
 
-            with Client(address, timeout=60) as client:
-                client.wait_for_workers(workers, timeout=120)
-        yield address
-    finally:
-        for p in reversed(procs):
-            p.terminate()
-        for p in reversed(procs):
-            try:
-                p.wait(timeout=30)
-            except subprocess.TimeoutExpired:
-                p.kill()
-                p.wait()
+    with LocalCluster(
+        n_workers=workers,
+        threads_per_worker=1,
+        processes=True,
+        host="127.0.0.1",
+        dashboard_address=None,
+    ) as c:
+        yield c.scheduler_address
 
 
 def test_a_sweep_on_a_dask_cluster_gives_the_local_results(tmp_path):
