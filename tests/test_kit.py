@@ -194,8 +194,8 @@ def test_the_kit_first_binds_to_its_copy_and_warns_once(swapped):
         from vq.csdk import c_sdk
         kit.reset(); c_sdk.py_vqi_stop()
         print(kit.bound_library()); print(kit.calls())
-        for w in seen:
-            print(w.category.__name__, w.message)
+        for w in seen:  # pointing at the import
+            print("vq/csdk" not in w.filename, w.lineno, w.category.__name__, w.message)
         """,
         env={"PYTHONPATH": site},
         cwd=site,
@@ -204,7 +204,7 @@ def test_the_kit_first_binds_to_its_copy_and_warns_once(swapped):
     assert out.stdout.splitlines() == [
         kit_copy,
         "[Call(name='vqi_stop', args=())]",
-        "StandinWarning vq.csdk.testing binds vq.csdk.c_sdk to its stand-in library %s, not to "
+        "True 5 StandinWarning vq.csdk.testing binds vq.csdk.c_sdk to its stand-in library %s, not to "
         "the library beside the module %s: every library call in this process is simulated. "
         "Import vq.csdk.testing only in tests." % (kit_copy, beside),
     ], out.stdout

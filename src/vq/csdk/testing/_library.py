@@ -158,8 +158,25 @@ def _warn_if_shadowing() -> None:
         "beside the module %s: every library call in this process is simulated. Import "
         "vq.csdk.testing only in tests." % (KIT_LIBRARY, beside),
         StandinWarning,
-        stacklevel=2,
+        stacklevel=_importer_level(),
     )
+
+
+def _importer_level() -> int:
+    """The stacklevel, seen from _warn_if_shadowing, of the code that
+    imported the kit: warnings itself steps over the import machinery's
+    frames, so only the kit's own frames are counted."""
+    here = os.path.dirname(os.path.abspath(__file__))
+    level, frame = 1, sys._getframe(2)
+    while frame is not None:
+        name = frame.f_code.co_filename
+        internal = "importlib" in name and "_bootstrap" in name
+        if not internal:
+            if not name.startswith(here + os.sep):
+                return level + 1
+            level += 1
+        frame = frame.f_back
+    return level
 
 
 def _same_file(a: str, b: str) -> bool:
