@@ -436,8 +436,8 @@ def _floats(column: Sequence[str], positive: bool) -> "array.array[float]":
     return values
 
 
-def _columns(header: List[str], rows: List[List[str]]) -> Dict[str, List[str]]:
-    return {h: list(map(operator.itemgetter(i), rows)) for i, h in enumerate(header)}
+def _columns(header: List[str], rows: List[List[str]]) -> Dict[str, Sequence[str]]:
+    return dict(zip(header, zip(*rows)))
 
 
 class _Columns:
