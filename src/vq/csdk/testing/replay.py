@@ -24,7 +24,9 @@ market takes: ``YYYY-MM-DD``, ``YYYY-MM-DD HH:MM`` or ``YYYY-MM-DD
 HH:MM:SS`` (space or ``T``); a bare date means 00:00:00 as ``bob`` and
 23:59:59 as ``eob`` or ``created_at``.  Mappings may also hold
 ``datetime.datetime`` / ``datetime.date`` values and numbers.  Within a
-series times strictly increase (``eob``, or ``created_at``).
+series times strictly increase (``eob``, or ``created_at``).  Prices are
+positive, volumes whole numbers from 0 to 2**53 - 1, amounts (given, or
+price × volume) finite; a symbol holds no NUL and encodes as UTF-8.
 """
 
 import array
@@ -417,8 +419,8 @@ def _floats(column: Sequence[str], positive: bool) -> "array.array[float]":
     return values
 
 
-def _columns(header: List[str], rows: List[List[str]]) -> Dict[str, List[str]]:
-    return {h: list(map(operator.itemgetter(i), rows)) for i, h in enumerate(header)}
+def _columns(header: List[str], rows: List[List[str]]) -> Dict[str, Sequence[str]]:
+    return dict(zip(header, zip(*rows)))
 
 
 class _Columns:
