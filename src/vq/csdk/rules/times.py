@@ -14,7 +14,7 @@ FORMS = "YYYY-MM-DD, 'YYYY-MM-DD HH:MM' or 'YYYY-MM-DD HH:MM:SS' (a T may replac
 # The clock is optional even after the separator: "2024-01-02 " and
 # "2024-01-02T" read as the bare date, as the market reads them.
 _TIME = re.compile(r"^ *(\d{4})-(\d\d)-(\d\d)(?:[ T] *(?:(\d\d):(\d\d)(?::(\d\d))?)?)? *$")
-_EPOCH = datetime.datetime(1970, 1, 1)
+EPOCH = datetime.datetime(1970, 1, 1)
 
 
 def parse(text: str, is_end: bool = False) -> datetime.datetime:
@@ -35,7 +35,7 @@ def parse(text: str, is_end: bool = False) -> datetime.datetime:
 
 def to_seconds(when: datetime.datetime) -> int:
     """Seconds since 1970-01-01 of a naive market time, as the market counts."""
-    return (when.replace(microsecond=0) - _EPOCH) // datetime.timedelta(seconds=1)
+    return (when.replace(microsecond=0) - EPOCH) // datetime.timedelta(seconds=1)
 
 
 def seconds(text: str, is_end: bool = False) -> int:

@@ -405,8 +405,8 @@ def _plain_times(column: Sequence[str]) -> "array.array[int]":
     """Seconds of a column of plain times (see _PLAIN_TIME)."""
     if not _PLAIN_TIMES.fullmatch("\n".join(column)):
         raise _Plain
-    times = map(datetime.datetime.fromisoformat, column)
-    deltas = map(operator.sub, times, itertools.repeat(_EPOCH))
+    parsed = map(datetime.datetime.fromisoformat, column)
+    deltas = map(operator.sub, parsed, itertools.repeat(times.EPOCH))
     return array.array("q", map(operator.floordiv, deltas, itertools.repeat(_SECOND)))
 
 
