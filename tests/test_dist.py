@@ -86,7 +86,11 @@ def test_sdist_check_refuses_development_files_output_and_caches(check_dist, tmp
 def wheel_members():
     """The installed package's files, laid out as in the wheel."""
     here = os.path.dirname(c_sdk.__file__)
-    read = lambda name: open(os.path.join(here, name), "rb").read()  # noqa: E731
+
+    def read(name):
+        with open(os.path.join(here, name), "rb") as f:
+            return f.read()
+
     return {
         "vq/__init__.py": ('__version__ = "%s"\n' % vq.__version__).encode(),
         "vq/csdk/" + os.path.basename(c_sdk.__file__): read(os.path.basename(c_sdk.__file__)),

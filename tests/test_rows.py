@@ -13,6 +13,7 @@ SRC = os.path.join(ROOT, "src", "vq", "csdk", "src")
 GXX = shutil.which("g++")
 
 pytestmark = [
+    pytest.mark.slow,  # a compiler run per case
     pytest.mark.skipif(GXX is None, reason="needs g++"),
     pytest.mark.skipif(not os.path.isdir(SRC), reason="needs the source tree"),
 ]
