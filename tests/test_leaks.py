@@ -28,7 +28,7 @@ from helpers import SIGS, Boom, Int
 import standin
 import vq.csdk.c_sdk as c_sdk
 
-# ---- argument shapes (shared with test_fuzz.py) ------------------------------------------------
+# ---- which functions return a response or a text (their scripted failures differ) -------------
 RESPONSE = {f.name for f in contract.FUNCTIONS if f.result == "reply"}
 TEXT_OUT = {f.name for f in contract.FUNCTIONS if f.result in ("text", "addr")}
 
