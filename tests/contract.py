@@ -57,7 +57,6 @@ _CONFIG = [
     ("py_vqi_set_max_wait_time", "max_wait_time", "I", None, False, "vqi_set_max_wait_time"),
     ("py_vqi_get_stop_error_code", "", "", "int", False, "vqi_get_stop_error_code"),
     ("py_vqi_use_dsproxy", "", "", "int", False, "vqi_use_dsproxy"),
-    ("py_vqi_poll", "", "", "int", False, "vqi_poll"),
     # the event callback, bound here in the module's order
     ("py_vqi_set_data_callback", "pythonf", "A", None, False, "vqi_set_event_callback_pb"),
     ("py_vqi_set_bus_info", "server_addr user_name password", "TTT", None, True, "vqi_set_bus_info"),

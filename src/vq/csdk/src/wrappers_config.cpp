@@ -29,7 +29,6 @@ static Row rows[] = {
     VQ_WRAP("py_vqi_set_max_wait_time", "max_wait_time", PLAIN, vqi_set_max_wait_time, Nothing, Int<0>),
     VQ_WRAP("py_vqi_get_stop_error_code", "", PLAIN, vqi_get_stop_error_code, Status),
     VQ_WRAP("py_vqi_use_dsproxy", "", PLAIN, vqi_use_dsproxy, Status),
-    VQ_WRAP("py_vqi_poll", "", PLAIN, vqi_poll, Status),
 
     // ---- events ---------------------------------------------------------------------
     VQ_FUNC("py_vqi_set_data_callback", set_data_callback, METH_O, "pythonf", 1, nullptr, nullptr),
