@@ -18,24 +18,24 @@ from vq.csdk import testing as _kit
 from vq.csdk.testing import _controls, _surface
 
 __all__ = [
-    "lib",
-    "lib_path",
-    "reset",
-    "recording",
-    "market",
-    "calls",
-    "last_call",
     "assert_called",
     "assert_not_called",
-    "script",
-    "queue_event",
-    "pending",
+    "calls",
     "delivered",
     "dropped",
-    "thread_start",
-    "thread_join",
-    "thread_delivered",
     "exported_symbols",
+    "last_call",
+    "lib",
+    "lib_path",
+    "market",
+    "pending",
+    "queue_event",
+    "recording",
+    "reset",
+    "script",
+    "thread_delivered",
+    "thread_join",
+    "thread_start",
 ]
 
 lib_path = _kit.library_path()

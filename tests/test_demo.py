@@ -89,11 +89,13 @@ def test_bars_cover_the_weekdays_of_the_range_in_time_order(mod, market):
     assert {e.date().isoformat() for e in eobs} == {"2024-01-05", "2024-01-08"}
     for b in bars:
         bar = mod.BarLikeDict2(b)
-        assert bar.symbol in SYMBOLS and bar.frequency == "300s"
+        assert bar.symbol in SYMBOLS
+        assert bar.frequency == "300s"
         assert ts(bar.eob) - ts(bar.bob) == datetime.timedelta(seconds=300)
         assert "09:30:00" <= bar.bob[11:] < "11:30:00" or "13:00:00" <= bar.bob[11:] < "15:00:00"
         assert bar.low <= min(bar.open, bar.close) <= max(bar.open, bar.close) <= bar.high
-        assert bar.volume > 0 and bar.low * bar.volume <= bar.amount <= bar.high * bar.volume
+        assert bar.volume > 0
+        assert bar.low * bar.volume <= bar.amount <= bar.high * bar.volume
     # both symbols at every bar time, and different paths
     assert all(bars[i]["eob"] == bars[i + 1]["eob"] for i in range(0, len(bars), 2))
     assert [b["close"] for b in bars[0::2]] != [b["close"] for b in bars[1::2]]
@@ -104,7 +106,8 @@ def test_runs_are_reproducible(mod, market):
     mod.py_vqi_run()
     first, market.seen[:] = list(market.seen), []
     mod.py_vqi_run()
-    assert market.seen == first and len(first) == 2 * 150 + 1
+    assert market.seen == first
+    assert len(first) == 2 * 150 + 1
 
 
 def test_daily_bar_is_made_of_the_same_trades_as_the_minute_bars(mod, market):
@@ -113,10 +116,12 @@ def test_daily_bar_is_made_of_the_same_trades_as_the_minute_bars(mod, market):
     mod.py_vqi_run()
     days = market.of("bar")
     daily = [b for b in days if b["frequency"] == "1d"]
-    assert len(daily) == 2 and len(days) == 2 * 241
+    assert len(daily) == 2
+    assert len(days) == 2 * 241
     for d in daily:
         minutes = [b for b in days if b["frequency"] == "60s" and b["eob"][:10] == d["eob"][:10]]
-        assert len(minutes) == 240 and days.index(d) > days.index(minutes[-1])
+        assert len(minutes) == 240
+        assert days.index(d) > days.index(minutes[-1])
         assert (d["open"], d["close"]) == (minutes[0]["open"], minutes[-1]["close"])
         assert d["high"] == max(m["high"] for m in minutes)
         assert d["low"] == min(m["low"] for m in minutes)
@@ -128,10 +133,11 @@ def test_ticks_every_three_seconds(mod, market):
     configure(mod, "2024-01-02 09:30:00", "2024-01-02 09:31:00", "tick", SYMBOLS[:1])
     mod.py_vqi_run()
     ticks = [mod.TickLikeDict2(t) for t in market.of("tick")]
-    assert [ts(t.created_at).second for t in ticks] == list(range(3, 60, 3)) + [0]
+    assert [ts(t.created_at).second for t in ticks] == [*list(range(3, 60, 3)), 0]
     for prev, t in zip(ticks, ticks[1:]):
         assert t.cum_volume == prev.cum_volume + t.last_volume
-        assert t.low <= t.price <= t.high and t.high >= prev.high
+        assert t.low <= t.price <= t.high
+        assert t.high >= prev.high
     q = ticks[-1].quotes[0]
     assert q["bid_p"] < ticks[-1].price < q["ask_p"]
 
@@ -170,7 +176,8 @@ def test_orders_fill_at_the_next_bars_open(mod, market):
     expect = 1e6 - reports[0]["amount"] + reports[1]["amount"] - sum(fees)
     assert cash["available"] == pytest.approx(expect, abs=1e-6)
     assert cash["commission"] == pytest.approx(sum(fees))
-    assert positions[symbol]["volume"] == 200 and positions[symbol]["price"] == mine[-1]["close"]
+    assert positions[symbol]["volume"] == 200
+    assert positions[symbol]["price"] == mine[-1]["close"]
     assert cash["nav"] == pytest.approx(cash["available"] + 200 * mine[-1]["close"])
     assert cash["pnl"] == pytest.approx(cash["nav"] - 1e6)
 
@@ -223,7 +230,7 @@ def test_rejected_malformed_and_expired_orders(mod, market):
 
 
 @pytest.mark.parametrize(
-    "holidays, days",
+    ("holidays", "days"),
     [
         (None, ["2024-09-30", "2024-10-08"]),  # the default: 1-7 October
         (
@@ -298,24 +305,26 @@ def test_bad_settings(mod, market):
 def test_scripting_and_reset_switch_the_market_off(lib, mod, market):
     configure(mod, "2024-01-02", "2024-01-02")
     lib.script("vqi_run", status=4)
-    assert mod.py_vqi_run() == 4 and market.seen == []
+    assert mod.py_vqi_run() == 4
+    assert market.seen == []
     assert mod.py_vqi_place_order(b'{"symbol":"SHSE.600000","side":1,"volume":1}') == (0, b"")
     lib.market(True)  # what it was told is kept
-    assert mod.py_vqi_run() == 4 and len(market.of("bar")) == 2 * 48
+    assert mod.py_vqi_run() == 4
+    assert len(market.of("bar")) == 2 * 48
     lib.reset()
     lib.market(True)  # reset forgot the subscriptions
-    assert mod.py_vqi_run() == 0 and len(market.seen) == 2 * 48 + 1
+    assert mod.py_vqi_run() == 0
+    assert len(market.seen) == 2 * 48 + 1
     assert [c[0] for c in lib.calls()] == ["vqi_run"]
 
 
 def run_demo(*args, timeout=300):
     # from the tests directory, so the installed package is imported
     return subprocess.run(
-        [sys.executable, "-m", "vq.csdk.demo"] + list(args),
+        [sys.executable, "-m", "vq.csdk.demo", *list(args)],
         cwd=TESTS,
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
-        universal_newlines=True,
+        capture_output=True,
+        text=True,
         timeout=timeout,
     )
 
@@ -345,29 +354,33 @@ def test_demo_summary_adds_up():
     assert out.returncode == 0, out.stderr
     assert out.stdout.startswith("SIMULATED ORDERS")
     summary = summary_of(out.stdout)
-    assert summary["status"] == "completed" and summary["book check"] == "ok"
+    assert summary["status"] == "completed"
+    assert summary["book check"] == "ok"
     num = {
         k: float(v.rstrip("%")) / (100 if v.endswith("%") else 1)
         for k, v in summary.items()
         if k not in ("book check", "status", "last bar")
     }
     bars = len(SYMBOLS) * weekdays(start, end) * 240
-    assert num["bars"] == bars and num["trading days"] == weekdays(start, end)
+    assert num["bars"] == bars
+    assert num["trading days"] == weekdays(start, end)
     assert out.stdout.count("\n[") == bars // 1000  # progress lines
-    assert num["orders"] > 0 and num["fills"] + num["rejected"] == num["orders"]
+    assert num["orders"] > 0
+    assert num["fills"] + num["rejected"] == num["orders"]
     assert "offline stand-in" in out.stdout.splitlines()[0]
     assert num["events"] == bars + num["orders"] + 1
     assert num["cash"] + num["positions value"] == pytest.approx(num["equity"], abs=0.02)
     assert num["pnl"] == pytest.approx(num["equity"] - num["initial cash"], abs=0.01)
     assert num["total return"] == pytest.approx(num["pnl"] / 500000, abs=1e-4)
-    assert 0 <= num["max drawdown"] < 1 and 0 <= num["win rate"] <= 1
+    assert 0 <= num["max drawdown"] < 1
+    assert 0 <= num["win rate"] <= 1
     assert num["trades"] <= num["fills"] / 2 + 1
     assert num["initial cash"] == 500000
     assert num["events per second"] == pytest.approx(num["events"] / num["run seconds"], rel=0.05)
 
 
 @pytest.mark.parametrize(
-    "args, message",
+    ("args", "message"),
     [
         (["--cash", "-100"], "--cash must be a positive number"),
         (["--cash", "nan"], "--cash must be a positive number"),
@@ -399,32 +412,44 @@ def test_demo_help_documents_every_option():
     for opt in options:
         assert re.search(re.escape(opt) + r"[^\n]*\s+\S", out.stdout), opt
     text = " ".join(out.stdout.split())
-    assert "YYYY-MM-DD HH:MM:SS" in text and "'Ns'" in text and "130" in text
+    assert "YYYY-MM-DD HH:MM:SS" in text
+    assert "'Ns'" in text
+    assert "130" in text
 
 
 LONG_RUN = ["--start", "2015-01-01", "--end", "2034-12-31", "--frequency", "60s"]
 
 
 @pytest.mark.skipif(shutil.which("timeout") is None, reason="needs coreutils timeout")
-@pytest.mark.parametrize("name, status", [("INT", 130), ("TERM", 143)])
+@pytest.mark.parametrize(("name", "status"), [("INT", 130), ("TERM", 143)])
 def test_a_signal_stops_a_long_backtest_cleanly(name, status):
     # --preserve-status: timeout's own status would be 124 after sending
     t0 = time.monotonic()
     out = subprocess.run(
-        ["timeout", "--preserve-status", "-s", name, "2", sys.executable, "-m", "vq.csdk.demo"]
-        + LONG_RUN,
+        [
+            "timeout",
+            "--preserve-status",
+            "-s",
+            name,
+            "2",
+            sys.executable,
+            "-m",
+            "vq.csdk.demo",
+            *LONG_RUN,
+        ],
         cwd=TESTS,
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
-        universal_newlines=True,
+        capture_output=True,
+        text=True,
         timeout=120,
     )
     wall = time.monotonic() - t0
     assert out.returncode == status, out.stderr
-    assert "Traceback" not in out.stderr and "Exception ignored" not in out.stderr
+    assert "Traceback" not in out.stderr
+    assert "Exception ignored" not in out.stderr
     summary = summary_of(out.stdout)
     assert summary["status"] == "interrupted by SIG" + name
-    assert "summary (interrupted)" in out.stdout and summary["book check"] == "ok"
+    assert "summary (interrupted)" in out.stdout
+    assert summary["book check"] == "ok"
     assert summary["last bar"] < "2030"  # stopped, not run to its end
     # From the handler to the summary, measured by the demo itself: the
     # behaviour asked for (within a second).  The wall bound only guards
@@ -442,12 +467,12 @@ def test_the_plot_option_needs_matplotlib():
     out = subprocess.run(
         [sys.executable, "-c", code],
         cwd=TESTS,
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
-        universal_newlines=True,
+        capture_output=True,
+        text=True,
         timeout=60,
     )
-    assert out.returncode == 2 and "pip install 'vq[plot]'" in out.stderr
+    assert out.returncode == 2
+    assert "pip install 'vq[plot]'" in out.stderr
 
 
 def test_plot_writes_a_png(tmp_path):
@@ -456,7 +481,8 @@ def test_plot_writes_a_png(tmp_path):
     out = run_demo("--start", "2024-01-02", "--end", "2024-06-28", "--plot", str(png))
     assert out.returncode == 0, out.stderr
     data = png.read_bytes()
-    assert data[:8] == b"\x89PNG\r\n\x1a\n" and len(data) > 10000
+    assert data[:8] == b"\x89PNG\r\n\x1a\n"
+    assert len(data) > 10000
     width, height = struct.unpack(">II", data[16:24])
     assert (width, height) == (1000, 600)
 
@@ -467,7 +493,7 @@ PAIRS = [(5, 20), (5, 40), (10, 20), (10, 40)]
 
 def sweep_json(tmp_path, *extra):
     path = tmp_path / "sweep.json"
-    out = run_demo(*SWEEP + ["--sweep", "--output", str(path)] + list(extra))
+    out = run_demo(*[*SWEEP, "--sweep", "--output", str(path), *list(extra)])
     assert out.returncode == 0, out.stderr
     assert out.stderr.count("\n") >= len(PAIRS)  # a progress line a backtest
     return out, json.loads(path.read_text())
@@ -482,7 +508,7 @@ def test_a_sweep_gives_the_results_of_the_single_runs(tmp_path):
     assert [(int(a), int(b)) for a, b in table] == [(r["short"], r["long"]) for r in sweep]
     for r in sweep:
         single = run_demo(
-            *SWEEP[:4] + ["--short", str(r["short"]), "--long", str(r["long"]), "--output", "-"]
+            *[*SWEEP[:4], "--short", str(r["short"]), "--long", str(r["long"]), "--output", "-"]
         )
         text = single.stdout[single.stdout.index("\n{") + 1 :]
         # one object with at least these keys, equal to the sweep's
@@ -492,23 +518,33 @@ def test_a_sweep_gives_the_results_of_the_single_runs(tmp_path):
 
 
 @pytest.mark.skipif(shutil.which("timeout") is None, reason="needs coreutils timeout")
-@pytest.mark.parametrize("name, status", [("INT", 130), ("TERM", 143)])
+@pytest.mark.parametrize(("name", "status"), [("INT", 130), ("TERM", 143)])
 def test_a_signal_stops_a_sweep_and_its_workers(tmp_path, name, status):
     path = tmp_path / "sweep.json"
     sweep = ["--sweep", "--short", "5,10", "--long", "30,60", "--workers", "2"]
     out = subprocess.run(
-        ["timeout", "--preserve-status", "-s", name, "3", sys.executable, "-m", "vq.csdk.demo"]
-        + LONG_RUN
-        + sweep
-        + ["--output", str(path)],
+        [
+            "timeout",
+            "--preserve-status",
+            "-s",
+            name,
+            "3",
+            sys.executable,
+            "-m",
+            "vq.csdk.demo",
+            *LONG_RUN,
+            *sweep,
+            "--output",
+            str(path),
+        ],
         cwd=TESTS,
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
-        universal_newlines=True,
+        capture_output=True,
+        text=True,
         timeout=120,
     )
     assert out.returncode == status, out.stderr
-    assert "Traceback" not in out.stderr and "interrupted by SIG" + name in out.stdout
+    assert "Traceback" not in out.stderr
+    assert "interrupted by SIG" + name in out.stdout
     # no backtest of 20 years of minute bars ends in 3 s: each was stopped or not run
     results = json.loads(path.read_text())
     assert all(r["interrupted"] == "SIG" + name for r in results)
@@ -521,7 +557,7 @@ def test_a_signal_while_the_sweep_workers_start(tmp_path):
     path = tmp_path / "sweep.json"
     sweep = ["--sweep", "--short", "5,10", "--long", "30,60", "--workers", "2"]
     proc = subprocess.Popen(
-        [sys.executable, "-m", "vq.csdk.demo"] + LONG_RUN + sweep + ["--output", str(path)],
+        [sys.executable, "-m", "vq.csdk.demo", *LONG_RUN, *sweep, "--output", str(path)],
         cwd=TESTS,
         stdout=subprocess.PIPE,
         stderr=subprocess.PIPE,
@@ -535,7 +571,8 @@ def test_a_signal_while_the_sweep_workers_start(tmp_path):
     finally:
         proc.kill()
     assert proc.returncode == 130, err
-    assert "Traceback" not in err and "interrupted by SIGINT" in out
+    assert "Traceback" not in err
+    assert "interrupted by SIGINT" in out
     assert all(r["interrupted"] == "SIGINT" for r in json.loads(path.read_text()))
 
 
@@ -566,8 +603,7 @@ def dask_cluster(tmp_path):
     dask = [sys.executable, "-m", "dask"]
     procs = [
         subprocess.Popen(
-            dask + ["scheduler", "--host", "127.0.0.1", "--port", "0", "--no-dashboard",
-                    "--scheduler-file", str(info)],
+            [*dask, "scheduler", "--host", "127.0.0.1", "--port", "0", "--no-dashboard", "--scheduler-file", str(info)],
             **common,
         )
     ]  # fmt: skip
@@ -577,8 +613,7 @@ def dask_cluster(tmp_path):
             time.sleep(0.2)
         procs.append(
             subprocess.Popen(
-                dask + ["worker", "--scheduler-file", str(info), "--nworkers", "2",
-                        "--nthreads", "1", "--host", "127.0.0.1", "--no-dashboard"],
+                [*dask, "worker", "--scheduler-file", str(info), "--nworkers", "2", "--nthreads", "1", "--host", "127.0.0.1", "--no-dashboard"],
                 **common,
             )
         )  # fmt: skip
@@ -616,7 +651,8 @@ def test_demo_takes_a_holiday_file(tmp_path):
     assert summary_of(out.stdout)["trading days"] == "2"  # the 2nd and the 5th
     days_off.write_text("2024-01-03\n03/01/2024\n")
     out = run_demo("--holidays", str(days_off))
-    assert out.returncode == 2 and "holidays.txt line 2: '03/01/2024'" in out.stderr
+    assert out.returncode == 2
+    assert "holidays.txt line 2: '03/01/2024'" in out.stderr
 
 
 def crash_on_short_10(params):

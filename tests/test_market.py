@@ -31,13 +31,13 @@ RESPONSE = [f.name for f in contract.family("market") if f.result == "reply"]
 STATUS = [row[0] for row in contract.MARKET if row[0] not in RESPONSE]
 
 rows = pytest.mark.parametrize(
-    "name, params, adapted, fn", [pytest.param(*row, id=row[0]) for row in contract.MARKET]
+    ("name", "params", "adapted", "fn"), [pytest.param(*row, id=row[0]) for row in contract.MARKET]
 )
 
 
 def by_name(names):
     return pytest.mark.parametrize(
-        "name, params, adapted, fn",
+        ("name", "params", "adapted", "fn"),
         [pytest.param(*row, id=row[0]) for row in contract.MARKET if row[0] in names],
     )
 
@@ -97,7 +97,7 @@ def test_call_shape_refused(lib, mod, name, params, adapted, fn):
     f = getattr(mod, name)
     bad = [
         (args[:-1], {}),
-        (args + (args[-1],), {}),
+        ((*args, args[-1]), {}),
         (args, {"bogus": 1}),
         (args, {params[0]: args[0]}),
         ((), {}),
@@ -234,7 +234,7 @@ def test_algo_order_batch_bad_request(lib, mod):
 
 
 @by_name(RESPONSE)
-@pytest.mark.parametrize("scripted, want", RESPONSES, ids=RESPONSE_IDS)
+@pytest.mark.parametrize(("scripted", "want"), RESPONSES, ids=RESPONSE_IDS)
 def test_response_result(lib, mod, name, params, adapted, fn, scripted, want):
     lib.script(fn, **scripted)
     same(getattr(mod, name)(*SAMPLES[name][0]), want)
@@ -242,7 +242,7 @@ def test_response_result(lib, mod, name, params, adapted, fn, scripted, want):
 
 
 @by_name(RESPONSE)
-@pytest.mark.parametrize("response, n", BROKEN, ids=BROKEN_IDS)
+@pytest.mark.parametrize(("response", "n"), BROKEN, ids=BROKEN_IDS)
 def test_broken_success_response(lib, mod, name, params, adapted, fn, response, n):
     lib.script(fn, status=OK, response=response, response_len=n)
     with pytest.raises(SystemError, match=r"\b%s\b" % re.escape(fn)):

@@ -93,7 +93,7 @@ def compile_row(tmp_path, row):
     ]
     cmd += ["-I" + d for d in sorted(includes)] + [str(path)]
     return subprocess.run(
-        cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, universal_newlines=True, timeout=120
+        cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=120
     )
 
 

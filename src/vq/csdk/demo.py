@@ -215,7 +215,7 @@ def figures(initial, daily):
     for e in equity:
         peak = max(peak, e)
         drawdown = max(drawdown, 1 - e / peak)
-    rets = [b / a - 1 for a, b in zip([initial] + equity, equity)]
+    rets = [b / a - 1 for a, b in zip([initial, *equity], equity)]
     sharpe = None
     if len(rets) > 1:
         mean = sum(rets) / len(rets)

@@ -24,8 +24,8 @@ import pytest
 
 __all__ = [
     "pytest_addoption",
-    "pytest_load_initial_conftests",
     "pytest_configure",
+    "pytest_load_initial_conftests",
     "vq_standin",
 ]
 

@@ -151,7 +151,7 @@ class Sweep:
                 try:
                     pending[submit(p)] = p
                 except BrokenProcessPool:  # a worker died: the rest go to the retry
-                    dead += [p] + todo
+                    dead += [p, *todo]
                     todo = []
             for f in [f for f in pending if f.done()]:
                 p = pending.pop(f)

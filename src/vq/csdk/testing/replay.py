@@ -41,12 +41,12 @@ from . import _controls
 __all__ = [
     "ReplayError",
     "Series",
+    "clear_replay",
+    "feed",
     "load_csv",
     "load_rows",
-    "feed",
     "replay_csv",
     "replay_rows",
-    "clear_replay",
 ]
 
 PathLike = Union[str, "os.PathLike[str]"]
