@@ -86,7 +86,7 @@ def test_str_request(lib, mod, name, fn, adapted, kind):
             f("caf\xe9")
     else:
         for text in ("abc", "", "caf\xe9"):
-            with pytest.raises(TypeError, match="^expected bytes, str found$"):
+            with pytest.raises(TypeError, match=r"^expected bytes, str found$"):
                 f(text)
     lib.assert_not_called()
 
@@ -104,7 +104,7 @@ def test_str_request(lib, mod, name, fn, adapted, kind):
     ids=["None", "int", "list", "memoryview", "tuple"],
 )
 def test_wrong_request_type(lib, mod, name, fn, adapted, kind, req, message):
-    with pytest.raises(TypeError, match="^%s$" % re.escape(message)):
+    with pytest.raises(TypeError, match=r"^%s$" % re.escape(message)):
         getattr(mod, name)(req)
     lib.assert_not_called()
 

@@ -399,7 +399,8 @@ def test_demo_summary_adds_up():
 )
 def test_demo_refuses_bad_options_before_running(args, message):
     out = run_demo(*args)
-    assert out.returncode == 2 and message in out.stderr, out.stderr
+    assert out.returncode == 2, out.stderr
+    assert message in out.stderr, out.stderr
     assert out.stdout == ""
 
 

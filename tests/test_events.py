@@ -296,7 +296,8 @@ def test_failed_event_is_reported_twice_and_the_run_goes_on(tmp_path, body, line
         i for i, text in enumerate(err) if text == "Exception ignored in: 'c_sdk.callback_wrapper'"
     ]
     printed = [i for i, text in enumerate(err) if re.fullmatch(line, text)]
-    assert len(ignored) == 1 and len(printed) == 2, proc.stderr
+    assert len(ignored) == 1, proc.stderr
+    assert len(printed) == 2, proc.stderr
     assert printed[0] < ignored[0] < printed[1]
     if "raise" in body:  # the first report carries the callable's traceback
         assert any('in record' in text for text in err[: ignored[0]])

@@ -230,7 +230,8 @@ def test_the_plugin_can_be_told_to_leave_c_sdk_alone(tmp_path):
     out = run([*args, "-o", "vq_csdk_standin=false"], cwd=str(tmp_path))
     assert out.returncode == 0, out.stdout
     out = run(args, cwd=str(tmp_path))  # bound to the kit's copy by default
-    assert out.returncode == 1 and "1 failed" in out.stdout, out.stdout
+    assert out.returncode == 1, out.stdout
+    assert "1 failed" in out.stdout, out.stdout
 
 
 # ---- scripting ----------------------------------------------------------------------------
@@ -385,7 +386,7 @@ def test_the_call_log_is_bounded(standin):
         0,
         [],
     )
-    with pytest.raises(ValueError):
+    with pytest.raises(ValueError, match="cap must be an int >= 0"):
         standin.recording(True, cap=-1)
 
 

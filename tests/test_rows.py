@@ -104,9 +104,8 @@ def test_row_checked_at_compile_time(tmp_path, case):
     if message is None:
         assert out.returncode == 0, out.stdout
     else:
-        assert out.returncode != 0 and "static assertion failed: " + message in out.stdout, (
-            out.stdout
-        )
+        assert out.returncode != 0, out.stdout
+        assert "static assertion failed: " + message in out.stdout, out.stdout
         # the row's one fault, and no other, is named
         for other in MESSAGES:
             assert other == message or other not in out.stdout, out.stdout

@@ -227,7 +227,7 @@ def test_scripted_response_may_claim_a_shorter_or_negative_length():
     _status, addr, n = query("vqi_get_cash_pb", b"", 0)
     assert addr
     assert n == -4
-    with pytest.raises(ValueError):
+    with pytest.raises(ValueError, match="exceeds the 2 bytes given"):
         standin.script("vqi_get_cash_pb", response=b"ab", response_len=3)
 
 
