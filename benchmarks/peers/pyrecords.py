@@ -2,7 +2,7 @@
 peers (neither tool has a say in how a Python class is written)."""
 
 
-class TickLikeDict2:
+class TickLikeDict2(object):
     __slots__ = ['data']
 
     def __init__(self, data):
@@ -21,7 +21,7 @@ class TickLikeDict2:
         if item != 'data':
             self.data[item] = value
         else:
-            super().__setattr__(item, value)
+            super(TickLikeDict2, self).__setattr__(item, value)
 
     def __str__(self):
         return self.data.__str__()

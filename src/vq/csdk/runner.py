@@ -30,8 +30,6 @@ import time
 from types import FrameType
 from typing import Callable, Dict, Optional, Sequence
 
-from typing_extensions import Self
-
 from vq.csdk import c_sdk
 
 __all__ = ["Runner", "catch_signals", "signal_name"]
@@ -64,7 +62,7 @@ class catch_signals:
     def _on_signal(self, signum: int, frame: Optional[FrameType]) -> None:
         self.handler(signum)
 
-    def __enter__(self) -> Self:
+    def __enter__(self) -> "catch_signals":
         if threading.current_thread() is threading.main_thread():
             for s in self.signals:
                 self._saved[s] = signal.signal(s, self._on_signal)
@@ -98,7 +96,7 @@ class Runner:
 
     # ---- the block ---------------------------------------------------------------
 
-    def __enter__(self) -> Self:
+    def __enter__(self) -> "Runner":
         self._signals.__enter__()
         c_sdk.py_vqi_set_data_callback(self)
         return self

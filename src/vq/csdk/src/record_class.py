@@ -7,7 +7,7 @@
 # property names in place of key.  Blocks are separated by one blank line.
 
 
-class ObjectLikeDict2:
+class ObjectLikeDict2(object):
     __module__ = 'c_sdk'
     __slots__ = ['data']
 
@@ -30,7 +30,7 @@ class ObjectLikeDict2:
         if item != 'data':
             self.data[item] = value
         else:
-            super().__setattr__(item, value)
+            super(ObjectLikeDict2, self).__setattr__(item, value)
 
     def __str__(self):
         return self.data.__str__()
