@@ -81,7 +81,7 @@ BENCHMARKS = [
 ]
 
 
-class Stub(object):
+class Stub:
     """The stand-in's control surface, on the very library the peer uses."""
 
     def __init__(self, path):

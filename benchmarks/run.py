@@ -98,7 +98,7 @@ def pip_install(package, allowed):
         [sys.executable, "-m", "pip", "install", "-q", package],
         stdout=subprocess.PIPE,
         stderr=subprocess.STDOUT,
-        universal_newlines=True,
+        text=True,
     )
     if r.returncode != 0:
         return "pip install %s failed: %s" % (package, last_lines(r.stdout, 2))
@@ -130,7 +130,7 @@ def tool_versions(peer):
     for module, _ in TOOLS.get(peer, []):
         try:
             out.append("%s %s" % (module, importlib.import_module(module).__version__))
-        except Exception:  # noqa: BLE001 - only a label
+        except Exception:
             out.append(module)
     return out
 
@@ -240,13 +240,13 @@ def run_worker(peer, paths, settings):
         str(settings["budget_ms"]),
         str(settings["repeat"]),
         str(settings["events"]),
-    ] + paths
+        *paths,
+    ]
     try:
         r = subprocess.run(
             cmd,
-            stdout=subprocess.PIPE,
-            stderr=subprocess.PIPE,
-            universal_newlines=True,
+            capture_output=True,
+            text=True,
             timeout=WORKER_TIMEOUT,
         )
     except subprocess.TimeoutExpired:
@@ -271,7 +271,7 @@ def fmt(v):
 
 
 def table(title, rows, columns, cell):
-    width0 = max(len(r) for r in rows + [title])
+    width0 = max(len(r) for r in [*rows, title])
     widths = [max(9, len(c)) for c in columns]
     lines = [title.ljust(width0) + "".join(c.rjust(w + 2) for c, w in zip(columns, widths))]
     lines.append("-" * len(lines[0]))
@@ -383,7 +383,7 @@ def report(samples, benches, peers, na, failures, settings, lib_dir):
     for b in benches:
         rf = ratio(b, "floor", TARGETS_FLOOR[b[:2]])
         rc = ratio(b, "cython", TARGET_CYTHON)
-        out.append("%-30s %-15s %-7s %-6s   %-15s %-7s %s" % ((b,) + rf + rc))
+        out.append("%-30s %-15s %-7s %-6s   %-15s %-7s %s" % ((b, *rf, *rc)))
     if na or failures:
         out.append("")
         for peer in peers:
@@ -443,7 +443,7 @@ def main():
     build_time = time.time() - started
 
     sys.path[:0] = [HERE]
-    from measure import BENCHMARKS  # noqa: E402
+    from measure import BENCHMARKS
 
     benches = [b[0] for b in BENCHMARKS]
 

@@ -65,7 +65,8 @@ def test_a_rejected_order_is_not_retried_forever(vq_standin, trader):
     c_sdk.vqi_poll()
     assert vq_standin.delivered() == 20
     assert len(vq_standin.calls("vqi_place_order_pb")) == 3
-    assert trader.gave_up and not trader.held
+    assert trader.gave_up
+    assert not trader.held
 
 
 @pytest.mark.vq_replay("data/SHSE.600000.csv", frequency="1d")

@@ -1,5 +1,5 @@
 /*
- * vqi.cpp - the 187 functions of libvq3-c.so.
+ * vqi.cpp - every function of libvq3-c.so (the lists in vqfuncs.h).
  *
  * Each records its call, then returns what was scripted for it.  Queries
  * and commands come from the X-macro lists; the rest are written out

@@ -3,7 +3,8 @@ per module callable.  The tests check the module, the library's record of
 the calls it received, and the shipped stubs against this table; every
 other table and count of the tests is derived from it."""
 
-import collections
+from typing import NamedTuple, Optional, Tuple
+
 
 # Kinds of argument: T text, Q request (pointer and length), I int, B int
 # passed as a bool, R real, V truth value, A any object (used as it is).
@@ -11,9 +12,16 @@ import collections
 # failure), "reply" ((status, bytes) or (status, None)), "bool", "object".
 # `order` is the order of conversion (the library's order) when it is not
 # Python's; `extra` the library arguments that Python cannot set.
-Function = collections.namedtuple(
-    "Function", "name family params kinds result adapted lib order extra"
-)
+class Function(NamedTuple):
+    name: str
+    family: str
+    params: Tuple[str, ...]
+    kinds: str
+    result: Optional[str]
+    adapted: bool
+    lib: Optional[str]
+    order: Tuple[int, ...]
+    extra: Tuple[str, ...]
 
 
 def _function(family, name, params, kinds, result, adapted, lib, order=None, extra=()):

@@ -1,14 +1,23 @@
 """Helpers shared by the test files: the argument shapes of the callables
 (from the contract's table) and odd objects that the conversions meet."""
 
-import collections
+from typing import NamedTuple, Optional, Tuple
 
 import contract
+
 
 # What a test needs to call a callable: its parameters and their kinds (see
 # contract.py), whether it is adapted, the library function, the order of
 # conversion and the library arguments Python cannot set.
-Sig = collections.namedtuple("Sig", "name params kinds adapted lib order extra")
+class Sig(NamedTuple):
+    name: str
+    params: Tuple[str, ...]
+    kinds: str
+    adapted: bool
+    lib: Optional[str]
+    order: Tuple[int, ...]
+    extra: Tuple[str, ...]
+
 
 # every callable but the support functions
 SIGS = [

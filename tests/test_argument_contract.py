@@ -95,7 +95,7 @@ LENGTHS = [
 ]
 
 
-@pytest.mark.parametrize("name, k", REQUEST_TAKERS)
+@pytest.mark.parametrize(("name", "k"), REQUEST_TAKERS)
 def test_request_length_of_a_subclass(lib, mod, name, k):
     for req, want in LENGTHS:
         lib.reset()
@@ -147,7 +147,7 @@ def encoding_as(result):
     return type("Encoding", (str,), {"encode": encode}), seen
 
 
-@pytest.mark.parametrize("name, k", ADAPTED_SLOTS)
+@pytest.mark.parametrize(("name", "k"), ADAPTED_SLOTS)
 def test_str_subclass_is_encoded_by_its_own_encode(lib, mod, name, k):
     call_with(mod, name, k, Str("ab"))  # no override: as a str
     lib.assert_called(FUNCTION[name], *record_with(name, k, b"ab"))
@@ -187,7 +187,7 @@ def near_misses(params):
     return [first.upper(), first + "_", last[:-1], "x" + last, "bogus", "PARAMS"]
 
 
-@pytest.mark.parametrize("name, params", [pytest.param(n, p, id=n) for n, p in SEVERAL])
+@pytest.mark.parametrize(("name", "params"), [pytest.param(n, p, id=n) for n, p in SEVERAL])
 def test_unknown_keyword_reads_like_a_def(lib, mod, name, params):
     ref = config.reference(name, params)
     for key in near_misses(params):

@@ -20,9 +20,9 @@ QUERIES = rows(contract.QUERY, "query")
 COMMANDS = rows(contract.COMMAND, "command")
 WITH_REQUEST = rows(contract.QUERY, "query", {NOARG}) + COMMANDS
 ALL = QUERIES + COMMANDS
-member = pytest.mark.parametrize("name, fn, adapted, kind", ALL)
-with_request = pytest.mark.parametrize("name, fn, adapted, kind", WITH_REQUEST)
-query = pytest.mark.parametrize("name, fn, adapted, kind", QUERIES)
+member = pytest.mark.parametrize(("name", "fn", "adapted", "kind"), ALL)
+with_request = pytest.mark.parametrize(("name", "fn", "adapted", "kind"), WITH_REQUEST)
+query = pytest.mark.parametrize(("name", "fn", "adapted", "kind"), QUERIES)
 
 
 class Bytes(bytes):
@@ -86,14 +86,14 @@ def test_str_request(lib, mod, name, fn, adapted, kind):
             f("caf\xe9")
     else:
         for text in ("abc", "", "caf\xe9"):
-            with pytest.raises(TypeError, match="^expected bytes, str found$"):
+            with pytest.raises(TypeError, match=r"^expected bytes, str found$"):
                 f(text)
     lib.assert_not_called()
 
 
 @with_request
 @pytest.mark.parametrize(
-    "req, message",
+    ("req", "message"),
     [
         (None, "object of type 'NoneType' has no len()"),
         (5, "object of type 'int' has no len()"),
@@ -104,7 +104,7 @@ def test_str_request(lib, mod, name, fn, adapted, kind):
     ids=["None", "int", "list", "memoryview", "tuple"],
 )
 def test_wrong_request_type(lib, mod, name, fn, adapted, kind, req, message):
-    with pytest.raises(TypeError, match="^%s$" % re.escape(message)):
+    with pytest.raises(TypeError, match=r"^%s$" % re.escape(message)):
         getattr(mod, name)(req)
     lib.assert_not_called()
 
@@ -173,7 +173,7 @@ BROKEN_IDS = ["null-5", "null-1", "null-neg", "neg"]
 
 
 @query
-@pytest.mark.parametrize("scripted, want", RESPONSES, ids=RESPONSE_IDS)
+@pytest.mark.parametrize(("scripted", "want"), RESPONSES, ids=RESPONSE_IDS)
 def test_query_result(lib, mod, name, fn, adapted, kind, scripted, want):
     lib.script(fn, **scripted)
     same(run(mod, name), want)
@@ -181,7 +181,7 @@ def test_query_result(lib, mod, name, fn, adapted, kind, scripted, want):
 
 
 @query
-@pytest.mark.parametrize("response, n", BROKEN, ids=BROKEN_IDS)
+@pytest.mark.parametrize(("response", "n"), BROKEN, ids=BROKEN_IDS)
 def test_broken_success_response(lib, mod, name, fn, adapted, kind, response, n):
     lib.script(fn, status=OK, response=response, response_len=n)
     with pytest.raises(SystemError, match=r"\b%s\b" % re.escape(fn)):
@@ -189,7 +189,7 @@ def test_broken_success_response(lib, mod, name, fn, adapted, kind, response, n)
     lib.assert_called(fn, *sent(name))
 
 
-@pytest.mark.parametrize("name, fn, adapted, kind", COMMANDS)
+@pytest.mark.parametrize(("name", "fn", "adapted", "kind"), COMMANDS)
 @pytest.mark.parametrize("status", [OK, OK + 1, -1, -(2**31), 2**31 - 1])
 def test_command_returns_status(lib, mod, monkeypatch, name, fn, adapted, kind, status):
     lib.script(fn, status=status)

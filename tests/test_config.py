@@ -69,7 +69,8 @@ def with_arg(name, k, value):
 
 
 def exact(got, want):
-    assert type(got) is type(want) and got == want
+    assert type(got) is type(want)
+    assert got == want
 
 
 # ---- calls and results ---------------------------------------------------------
@@ -107,7 +108,7 @@ def test_null_text_result_gives_none(lib, mod, name):
 
 
 @pytest.mark.parametrize(
-    "ok,text,want",
+    ("ok", "text", "want"),
     [(True, b"h:1", b"h:1"), (True, b"", b""), (True, None, None), (False, b"h:1", None)],
 )
 def test_serv_addr(lib, mod, ok, text, want):
@@ -159,12 +160,12 @@ def test_binding_errors_read_like_a_def(lib, mod, name):
     cases = [
         (args[:-1], {}),
         ((), {}),
-        (args + [b"x"], {}),
+        ([*args, b"x"], {}),
         (args, {"bogus": 1}),
         (args, {params[0]: args[0]}),
         ((), {params[-1]: args[-1]}),
-        (args + [b"x"], {params[-1]: args[-1]}),
-        (args + [b"x"], {"bogus": 1}),
+        ([*args, b"x"], {params[-1]: args[-1]}),
+        ([*args, b"x"], {"bogus": 1}),
     ]
     for a, kw in cases:
         with pytest.raises(TypeError) as want:
@@ -200,7 +201,7 @@ class ByteArray(bytearray):
 
 
 @pytest.mark.parametrize(
-    "value,want",
+    ("value", "want"),
     [
         (b"abc", b"abc"),
         (bytearray(b"abc"), b"abc"),
@@ -214,13 +215,13 @@ class ByteArray(bytearray):
         (b"\xff\xfe", b"\xff\xfe"),
     ],
 )
-@pytest.mark.parametrize("name,k", slots("T"))
+@pytest.mark.parametrize(("name", "k"), slots("T"))
 def test_text_argument(lib, mod, name, k, value, want):
     check(lib, mod, name, with_arg(name, k, value), expect(name, k, want))
 
 
 @pytest.mark.parametrize(
-    "value,text",
+    ("value", "text"),
     [
         (None, "expected bytes, NoneType found"),
         (1, "expected bytes, int found"),
@@ -228,7 +229,7 @@ def test_text_argument(lib, mod, name, k, value, want):
         ([b"a"], "expected bytes, list found"),
     ],
 )
-@pytest.mark.parametrize("name,k", slots("T"))
+@pytest.mark.parametrize(("name", "k"), slots("T"))
 def test_text_refused(lib, mod, name, k, value, text):
     refuses(lib, mod, name, with_arg(name, k, value), TypeError, text)
 
@@ -244,7 +245,7 @@ class Str(str):
     pass
 
 
-@pytest.mark.parametrize("name,k", SLOTS)
+@pytest.mark.parametrize(("name", "k"), SLOTS)
 def test_str_argument(lib, mod, name, k):
     kind, adapted = SHAPE[name][0][k], ROWS[name][2]
     if not adapted:
@@ -286,12 +287,12 @@ class IntOwnInt(int):
         return 99
 
 
-class HasIndex(object):
+class HasIndex:
     def __index__(self):
         return 5
 
 
-class HasInt(object):
+class HasInt:
     def __init__(self, value):
         self.value = value
 
@@ -332,14 +333,14 @@ INT_BAD = [
 ]
 
 
-@pytest.mark.parametrize("value,want", INT_OK)
-@pytest.mark.parametrize("name,k", slots("I"))
+@pytest.mark.parametrize(("value", "want"), INT_OK)
+@pytest.mark.parametrize(("name", "k"), slots("I"))
 def test_int_argument(lib, mod, name, k, value, want):
     check(lib, mod, name, with_arg(name, k, value), expect(name, k, want))
 
 
-@pytest.mark.parametrize("value,exc,text", INT_BAD)
-@pytest.mark.parametrize("name,k", slots("I") + slots("B"))
+@pytest.mark.parametrize(("value", "exc", "text"), INT_BAD)
+@pytest.mark.parametrize(("name", "k"), slots("I") + slots("B"))
 def test_int_refused(lib, mod, name, k, value, exc, text):
     refuses(lib, mod, name, with_arg(name, k, value), exc, text)
 
@@ -351,7 +352,7 @@ DEPRECATED = (
 )
 
 
-@pytest.mark.parametrize("name,k", slots("I"))
+@pytest.mark.parametrize(("name", "k"), slots("I"))
 def test_int_subclass_from_dunder_int_is_deprecated(lib, mod, name, k):
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
@@ -367,7 +368,7 @@ def test_int_subclass_from_dunder_int_is_deprecated(lib, mod, name, k):
 
 
 @pytest.mark.parametrize(
-    "value,want",
+    ("value", "want"),
     [
         (2, True),
         (0, False),
@@ -394,13 +395,13 @@ class FloatSub(float):
     pass
 
 
-class HasFloat(object):
+class HasFloat:
     def __float__(self):
         return 2.5
 
 
 @pytest.mark.parametrize(
-    "value,want",
+    ("value", "want"),
     [
         (500, 500.0),
         (True, 1.0),
@@ -421,7 +422,7 @@ def test_real_argument(lib, mod, k, value, want):
 
 
 @pytest.mark.parametrize(
-    "value,exc",
+    ("value", "exc"),
     [("500", TypeError), (None, TypeError), (b"1", TypeError), (10**400, OverflowError)],
 )
 @pytest.mark.parametrize("k", range(2, 9))
@@ -435,18 +436,18 @@ def test_real_refused(lib, mod, k, value, exc):
     )
 
 
-class Sized(object):
+class Sized:
     def __len__(self):
         return 0
 
 
-class Broken(object):
+class Broken:
     def __bool__(self):
         raise ZeroDivisionError("no truth")
 
 
 @pytest.mark.parametrize(
-    "value,want",
+    ("value", "want"),
     [
         (True, True),
         (False, False),
@@ -487,7 +488,7 @@ def bad(k):
     return type("Bad%d" % k, (object,), {"__int__": fail, "__float__": fail, "__bool__": fail})()
 
 
-@pytest.mark.parametrize("name,k", SLOTS)
+@pytest.mark.parametrize(("name", "k"), SLOTS)
 def test_first_failing_argument_wins(lib, mod, name, k):
     args = samples(name)
     args[k:] = [bad(j) for j in range(k, len(args))]

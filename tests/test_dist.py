@@ -56,7 +56,7 @@ def make_sdist(path, members):
 
 
 def test_sdist_check_accepts_what_a_build_needs(check_dist, tmp_path):
-    members = check_dist.SDIST_NEEDS + ["standin/vqi.cpp", "src/vq/csdk/src/tests_helper.hpp"]
+    members = [*check_dist.SDIST_NEEDS, "standin/vqi.cpp", "src/vq/csdk/src/tests_helper.hpp"]
     assert check_dist.sdist_faults(make_sdist(tmp_path / "ok.tar.gz", members)) == []
     short = make_sdist(tmp_path / "short.tar.gz", members[1:])
     assert check_dist.sdist_faults(short) == ["missing " + members[0]]
@@ -79,14 +79,18 @@ def test_sdist_check_accepts_what_a_build_needs(check_dist, tmp_path):
     ],
 )
 def test_sdist_check_refuses_development_files_output_and_caches(check_dist, tmp_path, extra):
-    sdist = make_sdist(tmp_path / "vq-3.0.0.tar.gz", check_dist.SDIST_NEEDS + [extra])
+    sdist = make_sdist(tmp_path / "vq-3.0.0.tar.gz", [*check_dist.SDIST_NEEDS, extra])
     assert check_dist.sdist_faults(sdist) == ["should not ship " + extra]
 
 
 def wheel_members():
     """The installed package's files, laid out as in the wheel."""
     here = os.path.dirname(c_sdk.__file__)
-    read = lambda name: open(os.path.join(here, name), "rb").read()  # noqa: E731
+
+    def read(name):
+        with open(os.path.join(here, name), "rb") as f:
+            return f.read()
+
     return {
         "vq/__init__.py": ('__version__ = "%s"\n' % vq.__version__).encode(),
         "vq/csdk/" + os.path.basename(c_sdk.__file__): read(os.path.basename(c_sdk.__file__)),
@@ -109,7 +113,7 @@ def module_without_runpath(members):
 
 
 @pytest.mark.parametrize(
-    "tag, change, fault",
+    ("tag", "change", "fault"),
     [
         ("manylinux_2_34_x86_64", None, None),
         ("linux_x86_64", None, "not a manylinux wheel"),

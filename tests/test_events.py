@@ -46,10 +46,12 @@ def test_registration_stores_any_object(lib, mod, monkeypatch, obj):
     assert mod.f is obj
     assert mod.py_vqi_set_data_callback(obj) is None
     (n1, (a1,)), (n2, (a2,)) = lib.calls()
-    assert n1 == n2 == "vqi_set_event_callback_pb" and a1 == a2 and a1 != 0
+    assert n1 == n2 == "vqi_set_event_callback_pb"
+    assert a1 == a2
+    assert a1 != 0
 
 
-@pytest.mark.parametrize("args,kwargs", [((), {}), ((len, len), {}), ((), {"pythonf": len})])
+@pytest.mark.parametrize(("args", "kwargs"), [((), {}), ((len, len), {}), ((), {"pythonf": len})])
 def test_registration_binding_errors(lib, mod, monkeypatch, args, kwargs):
     monkeypatch.setattr(mod, "f", "old", raising=False)
     with pytest.raises(TypeError):
@@ -62,7 +64,7 @@ def test_registration_binding_errors(lib, mod, monkeypatch, args, kwargs):
 
 
 @pytest.mark.parametrize(
-    "msg_type,data,want",
+    ("msg_type", "data", "want"),
     [
         ("abc", b"\x01\x00\x02\x00\x03", ("abc", b"\x01\x00\x02\x00\x03")),
         ("", b"", ("", b"")),
@@ -76,7 +78,8 @@ def test_event_reaches_the_callable(lib, mod, seen, how, msg_type, data, want):
     lib.queue_event(msg_type, data)
     assert drive(mod, how) == -3
     exact(seen, [want])
-    assert lib.delivered() == 1 and lib.pending() == 0
+    assert lib.delivered() == 1
+    assert lib.pending() == 0
 
 
 def test_events_arrive_in_order(lib, mod, seen):
@@ -118,14 +121,15 @@ def test_f_is_read_at_each_event(lib, mod, seen):
     lib.queue_event("t", b"a")
     lib.queue_event("t", b"b", count=2)
     mod.py_vqi_run()
-    assert other == [b"a", b"B", b"B"] and seen == []
+    assert other == [b"a", b"B", b"B"]
+    assert seen == []
     mod.f = lambda t, p: other.append(t)
     lib.queue_event("u", b"")
     mod.vqi_poll()
     assert other[-1] == "u"
 
 
-class Handler(object):
+class Handler:
     def __init__(self, out):
         self.out = out
 
@@ -136,7 +140,8 @@ def test_registration_holds_the_callable(lib, mod, seen):
     mod.py_vqi_set_data_callback(handler)
     del handler
     gc.collect()
-    assert ref() is not None and mod.f is ref()
+    assert ref() is not None
+    assert mod.f is ref()
     mod.py_vqi_set_data_callback(len)
     gc.collect()
     assert ref() is None
@@ -155,7 +160,8 @@ def test_callable_that_registers_a_successor(lib, mod, seen):
     lib.queue_event("t", b"1")
     lib.queue_event("t", b"2")
     mod.py_vqi_run()
-    assert later == [("first", b"1"), b"2"] and seen == []
+    assert later == [("first", b"1"), b"2"]
+    assert seen == []
     assert lib.calls() == [("vqi_run", ()), ("vqi_set_event_callback_pb", entry)]
 
 
@@ -183,10 +189,11 @@ def test_wrappers_called_from_an_event(lib, mod, seen):
         ("vqi_stop", ()),
     ]
     assert mod.py_vqi_run() == 4  # a new run goes on with what is left
-    assert results[-1] == (0, b"cash") and lib.pending() == 0
+    assert results[-1] == (0, b"cash")
+    assert lib.pending() == 0
 
 
-class Hostile(object):
+class Hostile:
     def __bool__(self):
         raise AssertionError("result looked at")
 
@@ -231,9 +238,8 @@ def child(tmp_path, body, epilogue=EPILOGUE):
         [sys.executable, "-c", code],
         cwd=str(tmp_path),
         env=dict(os.environ, PYTHONPATH=TESTS),
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
-        universal_newlines=True,
+        capture_output=True,
+        text=True,
         timeout=120,
     )
 
@@ -243,7 +249,7 @@ UNREGISTERED = 'c_sdk.vqi_poll()\nc_sdk.py_vqi_set_data_callback(record)\n' + OK
 
 
 @pytest.mark.parametrize(
-    "body,line",
+    ("body", "line"),
     [
         ('standin.queue_event("t", b"raise")\n' + OK_NEXT, r"ValueError: boom"),
         (
@@ -290,7 +296,8 @@ def test_failed_event_is_reported_twice_and_the_run_goes_on(tmp_path, body, line
         i for i, text in enumerate(err) if text == "Exception ignored in: 'c_sdk.callback_wrapper'"
     ]
     printed = [i for i, text in enumerate(err) if re.fullmatch(line, text)]
-    assert len(ignored) == 1 and len(printed) == 2, proc.stderr
+    assert len(ignored) == 1, proc.stderr
+    assert len(printed) == 2, proc.stderr
     assert printed[0] < ignored[0] < printed[1]
     if "raise" in body:  # the first report carries the callable's traceback
         assert any('in record' in text for text in err[: ignored[0]])

@@ -11,7 +11,9 @@ NO_ARGS = [f.name for f in contract.family("export") if not f.params]
 @pytest.mark.parametrize("name", contract.EXPORTS)
 def test_export_objects(mod, name):
     fn = getattr(mod, name)
-    assert callable(fn) and fn.__name__ == name and fn.__module__ == "c_sdk"
+    assert callable(fn)
+    assert fn.__name__ == name
+    assert fn.__module__ == "c_sdk"
     assert fn is not getattr(mod, "py_" + name, None)
 
 
@@ -30,7 +32,7 @@ def test_no_argument_exports(mod, lib, name):
 
 
 @pytest.mark.parametrize(
-    "name, script, result",
+    ("name", "script", "result"),
     [
         ("vqi_get_c_version", dict(text=b"v3"), b"v3"),
         ("vqi_get_orgcode", dict(text=b"org\xff"), b"org\xff"),
@@ -45,7 +47,8 @@ def test_no_argument_exports(mod, lib, name):
 def test_results(mod, lib, name, script, result):
     lib.script(name, **script)
     got = getattr(mod, name)()
-    assert got == result and type(got) is type(result)
+    assert got == result
+    assert type(got) is type(result)
 
 
 def test_clock_defaults(mod, lib):
@@ -54,7 +57,8 @@ def test_clock_defaults(mod, lib):
 
 
 def test_strerror(mod, lib):
-    assert mod.vqi_strerror(0) == b"success" and mod.vqi_strerror(1.9) == b"error 1"
+    assert mod.vqi_strerror(0) == b"success"
+    assert mod.vqi_strerror(1.9) == b"error 1"
     assert mod.vqi_strerror(True) == b"error 1"
     for bad, exc, text in [
         ("0", TypeError, "an integer is required"),
@@ -105,7 +109,7 @@ def test_keywords_bind_by_name(mod, lib):
 
 
 @pytest.mark.parametrize(
-    "skip, expected", [([], False), ([0], True), (None, False), ("", False), (2, True)]
+    ("skip", "expected"), [([], False), ([0], True), (None, False), ("", False), (2, True)]
 )
 def test_bus_secure_truth(mod, lib, skip, expected):
     assert mod.vqi_set_bus_secure(0, b"", b"", b"", skip) is None

@@ -300,7 +300,7 @@ def shaped(draw, sig):
     npos = draw(st.integers(0, n + 1)) if rarely(19) else n if n < 2 else draw(st.integers(0, n))
     kwargs = {p: values[i] for i, p in enumerate(sig.params) if i >= npos and not rarely(19)}
     if rarely(19):
-        kwargs[draw(st.sampled_from(sig.params + ("bogus",)))] = draw(anything)
+        kwargs[draw(st.sampled_from((*sig.params, "bogus")))] = draw(anything)
     return values[:npos], kwargs
 
 
@@ -382,7 +382,12 @@ def test_support_and_records(name):
 def test_model_agrees_with_python(i, x, b):
     """The model is Python's own protocol where Python has one."""
     if -(2**31) <= i < 2**31:
-        assert m_int(i) == int(i) and m_int(float(i) if abs(i) < 2**53 else i) == i
-    assert m_real(x) == float(x) and math.isnan(m_real(float("nan")))
-    assert CONVERT["B"](b) == (b,) and CONVERT["V"]([]) == (False,)
-    assert m_int(True) == 1 and m_int(-2.9) == -2 and m_text(bytearray(b"a\0b")) == b"a"
+        assert m_int(i) == int(i)
+        assert m_int(float(i) if abs(i) < 2**53 else i) == i
+    assert m_real(x) == float(x)
+    assert math.isnan(m_real(float("nan")))
+    assert CONVERT["B"](b) == (b,)
+    assert CONVERT["V"]([]) == (False,)
+    assert m_int(True) == 1
+    assert m_int(-2.9) == -2
+    assert m_text(bytearray(b"a\0b")) == b"a"

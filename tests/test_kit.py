@@ -30,7 +30,7 @@ def run(args, env=None, cwd=None):
         env=dict(os.environ, **(env or {})),
         stdout=subprocess.PIPE,
         stderr=subprocess.STDOUT,
-        universal_newlines=True,
+        text=True,
         timeout=300,
     )
 
@@ -117,9 +117,8 @@ def test_recording_is_off_in_a_fresh_process():
 def tiny_library(path):
     """A libvq3-c.so that defines every library function as a no-op and
     nothing of the stand-in's control surface."""
-    with open(os.path.join(ROOT, "src", "vq", "csdk", "include", "vqcsdk.h")) as f:
-        names = sorted(set(re.findall(r"^VQ_API\b[^(]*?\b(\w+)\s*\(", f.read(), re.M)))
-    assert len(names) == 187
+    from vq.csdk.testing._names import LIBRARY_FUNCTIONS as names  # the header's, as tested below
+
     src = path + ".cpp"
     with open(src, "w") as f:
         f.writelines('extern "C" void %s() {}\n' % n for n in names)
@@ -177,7 +176,8 @@ def test_the_kit_after_c_sdk_bound_elsewhere_says_what_to_do(swapped):
         cwd=site,
     )
     assert out.stdout.startswith("BindingError vq.csdk.c_sdk is already bound to " + beside)
-    assert "not the stand-in" in out.stdout and "Import vq.csdk.testing before" in out.stdout
+    assert "not the stand-in" in out.stdout
+    assert "Import vq.csdk.testing before" in out.stdout
 
 
 def test_the_kit_first_binds_to_its_copy_and_warns_once(swapped):
@@ -397,7 +397,7 @@ SCRIPTED = [
 
 
 @pytest.mark.parametrize(
-    "fn, kwargs, call, want", [pytest.param(*row[1:], id=row[0]) for row in SCRIPTED]
+    ("fn", "kwargs", "call", "want"), [pytest.param(*row[1:], id=row[0]) for row in SCRIPTED]
 )
 def test_every_kind_of_script(standin, fn, kwargs, call, want):
     standin.script(fn, **kwargs)
@@ -417,7 +417,7 @@ BAD_SCRIPTS = [
 ]
 
 
-@pytest.mark.parametrize("fn, kwargs, exc, text", BAD_SCRIPTS)
+@pytest.mark.parametrize(("fn", "kwargs", "exc", "text"), BAD_SCRIPTS)
 def test_bad_scripts_raise_and_script_nothing(standin, fn, kwargs, exc, text):
     with pytest.raises(exc, match=re.escape(text)):
         standin.script(fn, **kwargs)
@@ -435,6 +435,7 @@ def test_unknown_function_error_is_a_key_error_with_a_plain_message(standin):
 def test_the_name_list_is_the_header(standin):
     from vq.csdk.testing._names import LIBRARY_FUNCTIONS
 
+    assert list(LIBRARY_FUNCTIONS) == sorted(set(LIBRARY_FUNCTIONS))
     with open(os.path.join(ROOT, "src", "vq", "csdk", "include", "vqcsdk.h")) as f:
         names = set(re.findall(r"^VQ_API\b[^(]*?\b(\w+)\s*\(", f.read(), re.M))
     assert set(LIBRARY_FUNCTIONS) == names
@@ -444,7 +445,7 @@ def test_the_name_list_is_the_header(standin):
 
 
 @pytest.mark.parametrize(
-    "payload, delivered",
+    ("payload", "delivered"),
     [({"k": 1}, b'{"k": 1}'), ("é", "é".encode()), (b"\x00\x01", b"\x00\x01"), (None, b"")],
 )
 def test_queued_events_are_delivered(standin, payload, delivered):
@@ -503,17 +504,19 @@ def test_the_call_log_is_bounded(standin):
     assert [c.args for c in standin.calls()] == [(6,), (7,), (8,), (9,)]
     assert standin.calls_dropped() == 6
     standin.recording(True, cap=2)  # shrinking drops the oldest at once
-    assert [c.args for c in standin.calls()] == [(8,), (9,)] and standin.calls_dropped() == 8
+    assert [c.args for c in standin.calls()] == [(8,), (9,)]
+    assert standin.calls_dropped() == 8
     standin.recording(False)
     c_sdk.py_vqi_set_timer(99)
-    assert len(standin.calls()) == 2 and standin.calls_dropped() == 8
+    assert len(standin.calls()) == 2
+    assert standin.calls_dropped() == 8
     standin.reset()
     assert (standin.call_cap(), standin.calls_dropped(), standin.calls()) == (
         kit.DEFAULT_CALL_CAP,
         0,
         [],
     )
-    with pytest.raises(ValueError):
+    with pytest.raises(ValueError, match="cap must be an int >= 0"):
         standin.recording(True, cap=-1)
 
 
@@ -589,7 +592,8 @@ def test_replay_from_csv_drives_events_and_fills(standin, tmp_path):
     # pre_close: the first day's open, then the previous day's last close
     assert [b["pre_close"] for b in bars if b["symbol"] == "AAA.1"] == [10, 10, 10.2]
     # accepted on the first bar, filled at the open of AAA.1's next bar
-    assert fills[0]["status"] == 1 and fills[0]["filled_volume"] == 0
+    assert fills[0]["status"] == 1
+    assert fills[0]["filled_volume"] == 0
     report = m.of("execrpt")[0]
     assert (report["price"], report["created_at"]) == (10.5, "2024-01-02 10:30:00")
     assert m.of("backtest_finished")[0]["bars"] == 4
@@ -629,7 +633,8 @@ def test_replay_from_dicts_and_of_ticks(standin):
         ("09:30:06", 5.5, 5.5, 5, 400, 5),
         ("09:30:03", 4.5, 4.5, 4.5, 200, 5.5),
     ]
-    assert ticks[1]["cum_amount"] == 5 * 100 + 5.5 * 300 and ticks[1]["last_amount"] == 1650
+    assert ticks[1]["cum_amount"] == 5 * 100 + 5.5 * 300
+    assert ticks[1]["last_amount"] == 1650
 
 
 def test_an_order_on_a_replayed_tick_fills_at_the_next_tick(standin):
@@ -662,7 +667,8 @@ def test_reset_forgets_replayed_data(standin, tmp_path):
     standin.reset()
     standin.market(True)
     bars = Market().run("2024-01-02", "2024-01-02", [("AAA.1", "3600s")]).of("bar")
-    assert len(bars) == 4 and 10.5 not in [b["close"] for b in bars]  # the walk's 4 hours
+    assert len(bars) == 4
+    assert 10.5 not in [b["close"] for b in bars]
 
 
 HEADER = "symbol,eob,open,high,low,close,volume\n"
@@ -718,7 +724,7 @@ BAD_CSV = [
 
 
 @pytest.mark.parametrize(
-    "text, line, column, message", [pytest.param(*r[1:], id=r[0]) for r in BAD_CSV]
+    ("text", "line", "column", "message"), [pytest.param(*r[1:], id=r[0]) for r in BAD_CSV]
 )
 def test_bad_csv_names_file_line_and_column_and_loads_nothing(
     standin, tmp_path, text, line, column, message
@@ -729,19 +735,21 @@ def test_bad_csv_names_file_line_and_column_and_loads_nothing(
         standin.replay_csv(good, bad, frequency="3600s", symbols=["A.1"])
     err = info.value
     assert (err.source, err.line, err.column) == ("bad.csv", line, column)
-    assert str(err).startswith("bad.csv, line %d" % line) and message in str(err)
+    assert str(err).startswith("bad.csv, line %d" % line)
+    assert message in str(err)
     standin.market(True)  # the good file was not loaded either: the walk serves A.1
     closes = [
         b["close"] for b in Market().run("2024-01-02", "2024-01-02", [("A.1", "3600s")]).of("bar")
     ]
-    assert len(closes) == 4 and 12 not in closes
+    assert len(closes) == 4
+    assert 12 not in closes
 
 
 def test_bad_rows_name_the_item_and_key(standin):
     rows = [{"eob": "2024-01-02", "open": 1, "high": 1, "low": 1, "close": 1, "volume": 1}]
     with pytest.raises(kit.ReplayError, match=r"^rows, item 1, key 'close': True is not a number"):
         standin.load_rows(
-            rows + [dict(rows[0], eob="2024-01-03", close=True)], frequency="1d", symbol="S"
+            [*rows, dict(rows[0], eob="2024-01-03", close=True)], frequency="1d", symbol="S"
         )
     with pytest.raises(kit.ReplayError, match="no frequency column and no frequency= given"):
         standin.load_rows(rows, symbol="S")

@@ -28,7 +28,7 @@ from helpers import SIGS, Boom, Int
 import standin
 import vq.csdk.c_sdk as c_sdk
 
-# ---- argument shapes (shared with test_fuzz.py) ------------------------------------------------
+# ---- which functions return a response or a text (their scripted failures differ) -------------
 RESPONSE = {f.name for f in contract.FUNCTIONS if f.result == "reply"}
 TEXT_OUT = {f.name for f in contract.FUNCTIONS if f.result in ("text", "addr")}
 
@@ -126,7 +126,7 @@ def call(f, args=(), kwargs=None, exc=None, before=None, after=None):
         if after is not None:
             after()
 
-    run.watch = [f] + list(args) + list(kwargs.values())
+    run.watch = [f, *list(args), *list(kwargs.values())]
     return run
 
 
@@ -155,7 +155,7 @@ def sig_cases(sig):
         cases.append(("keyword", call(f, (), {sig.params[0]: valid[0]}, TypeError)))
     else:
         cases.append(("unknown keyword", call(f, (), {"bogus": 1}, TypeError)))
-    cases.append(("one more", call(f, valid + [b"x"], None, TypeError)))
+    cases.append(("one more", call(f, [*valid, b"x"], None, TypeError)))
     if sig.params:
         cases.append(("one fewer", call(f, valid[:-1], None, TypeError)))
     for k, kind in enumerate(sig.kinds):
@@ -175,7 +175,7 @@ def sig_cases(sig):
             cases.append(("%s %s" % (sig.params[k], label), call(f, args, None, exc)))
         if kind in "TQ":  # unpinned once the call is over: it can be resized
             later = sig.order[sig.order.index(k) + 1 :]
-            for j in list(later[:1]) + [None]:
+            for j in [*list(later[:1]), None]:
                 args = list(valid)
                 args[k] = ba = bytearray(b"ba\0r")
                 exc = None
@@ -269,7 +269,7 @@ def record_cases(name):
     sub = type("Sub" + name, (cls,), {"__slots__": ()})
     d = {"price": object(), "close": object(), "bid_p": object()}
     rec, empty, other = cls(d), cls.__new__(cls), cls(Mapping())
-    watched = [cls, sub, d, rec, empty, other] + list(d.values())
+    watched = [cls, sub, d, rec, empty, other, *list(d.values())]
     prop = {"TickLikeDict2": "price", "BarLikeDict2": "close", "QuoteItemLikeDict2": "bid_p"}.get(
         name
     )
@@ -485,7 +485,7 @@ def hunt(lib):
         c_sdk.f = saved
 
 
-@pytest.mark.parametrize("family", list(FAMILIES) + ["support", "records", "events"])
+@pytest.mark.parametrize("family", [*list(FAMILIES), "support", "records", "events"])
 def test_no_growth(hunt, family):
     cases = family_cases(family)
     assert len({label for label, _ in cases}) == len(cases)
@@ -514,7 +514,7 @@ def test_no_growth(hunt, family):
             with quiet():
                 alone = growth([run], ROUNDS)[:2]
             if max(alone) >= ROUNDS // 2:
-                growing.append("%s: %+d blocks, %+d refs" % ((label,) + alone))
+                growing.append("%s: %+d blocks, %+d refs" % ((label, *alone)))
         pytest.fail(
             "%s grew on every pass %s; growing alone: %s"
             % (family, [p[:2] for p in passes], growing or "none")

@@ -107,7 +107,8 @@ def test_event_waits_while_a_run_holds_the_lock(lib, mod, seen, no_forced_switch
     during = []
     mod.f = lambda t, p: (during.append(lib.thread_delivered()), seen.append((t, p)))
     assert mod.py_vqi_run() == 0
-    assert during == [0, 0, 0] and lib.thread_delivered() == 0
+    assert during == [0, 0, 0]
+    assert lib.thread_delivered() == 0
     assert lib.thread_join() == 2  # the lock is free while it waits
     assert seen == [("run", b"2")] * 3 + [("own", b"1")] * 2
 
@@ -129,5 +130,6 @@ def test_event_runs_when_the_callable_lets_threads_run(lib, mod, seen):
     assert mod.py_vqi_run() == 0
     assert lib.thread_delivered() == 2  # delivered within the run
     assert [(t, p) for t, p, _ in seen] == [("run", b"2"), ("own", b"1"), ("own", b"1")]
-    assert seen[0][2] == me and seen[1][2] == seen[2][2] != me
+    assert seen[0][2] == me
+    assert seen[1][2] == seen[2][2] != me
     assert lib.thread_join() == 2

@@ -31,13 +31,13 @@ RESPONSE = [f.name for f in contract.family("market") if f.result == "reply"]
 STATUS = [row[0] for row in contract.MARKET if row[0] not in RESPONSE]
 
 rows = pytest.mark.parametrize(
-    "name, params, adapted, fn", [pytest.param(*row, id=row[0]) for row in contract.MARKET]
+    ("name", "params", "adapted", "fn"), [pytest.param(*row, id=row[0]) for row in contract.MARKET]
 )
 
 
 def by_name(names):
     return pytest.mark.parametrize(
-        "name, params, adapted, fn",
+        ("name", "params", "adapted", "fn"),
         [pytest.param(*row, id=row[0]) for row in contract.MARKET if row[0] in names],
     )
 
@@ -97,7 +97,7 @@ def test_call_shape_refused(lib, mod, name, params, adapted, fn):
     f = getattr(mod, name)
     bad = [
         (args[:-1], {}),
-        (args + (args[-1],), {}),
+        ((*args, args[-1]), {}),
         (args, {"bogus": 1}),
         (args, {params[0]: args[0]}),
         ((), {}),
@@ -170,7 +170,7 @@ def test_texts(lib, mod, name, params, adapted, fn):
         lib.reset()
         for value in (5, None, memoryview(b"x"), ["x"]):
             with pytest.raises(
-                TypeError, match="^expected bytes, %s found$" % type(value).__name__
+                TypeError, match=r"^expected bytes, %s found$" % type(value).__name__
             ):
                 call_with(mod, name, i, value)
         with pytest.raises(UnicodeEncodeError):
@@ -218,12 +218,12 @@ def test_algo_order_batch_request(lib, mod):
 
 def test_algo_order_batch_bad_request(lib, mod):
     # len(req) comes before anything else is looked at
-    with pytest.raises(TypeError, match="^object of type 'NoneType' has no len\\(\\)$"):
+    with pytest.raises(TypeError, match=r"^object of type 'NoneType' has no len\(\)$"):
         mod.py_vqi_algo_order_batch(None, 5, 5)
-    with pytest.raises(TypeError, match="^object of type 'int' has no len\\(\\)$"):
+    with pytest.raises(TypeError, match=r"^object of type 'int' has no len\(\)$"):
         mod.py_vqi_algo_order_batch(7, b"n", b"p")
     for req in (["a"], memoryview(b"a")):
-        with pytest.raises(TypeError, match="^expected bytes, %s found$" % type(req).__name__):
+        with pytest.raises(TypeError, match=r"^expected bytes, %s found$" % type(req).__name__):
             mod.py_vqi_algo_order_batch(req, b"n", b"p")
     with pytest.raises(UnicodeEncodeError):
         mod.py_vqi_algo_order_batch("\u00e9", b"n", b"p")
@@ -234,7 +234,7 @@ def test_algo_order_batch_bad_request(lib, mod):
 
 
 @by_name(RESPONSE)
-@pytest.mark.parametrize("scripted, want", RESPONSES, ids=RESPONSE_IDS)
+@pytest.mark.parametrize(("scripted", "want"), RESPONSES, ids=RESPONSE_IDS)
 def test_response_result(lib, mod, name, params, adapted, fn, scripted, want):
     lib.script(fn, **scripted)
     same(getattr(mod, name)(*SAMPLES[name][0]), want)
@@ -242,7 +242,7 @@ def test_response_result(lib, mod, name, params, adapted, fn, scripted, want):
 
 
 @by_name(RESPONSE)
-@pytest.mark.parametrize("response, n", BROKEN, ids=BROKEN_IDS)
+@pytest.mark.parametrize(("response", "n"), BROKEN, ids=BROKEN_IDS)
 def test_broken_success_response(lib, mod, name, params, adapted, fn, response, n):
     lib.script(fn, status=OK, response=response, response_len=n)
     with pytest.raises(SystemError, match=r"\b%s\b" % re.escape(fn)):
@@ -326,12 +326,12 @@ def test_smart_reorder_integers(lib, mod, index):
         lib.assert_called("vqi_smart_reorder", *record_with(name, index, seen))
     lib.reset()
     for value in (2**31, -(2**31) - 1, 2.0**31):
-        with pytest.raises(OverflowError, match="^value too large to convert to int$"):
+        with pytest.raises(OverflowError, match=r"^value too large to convert to int$"):
             call_with(mod, name, index, value)
     with pytest.raises(OverflowError):
         call_with(mod, name, index, 2**64)
     for value in (None, b"7", "7", Floaty(), [1]):
-        with pytest.raises(TypeError, match="^an integer is required$"):
+        with pytest.raises(TypeError, match=r"^an integer is required$"):
             call_with(mod, name, index, value)
     lib.assert_not_called()
 
@@ -342,7 +342,7 @@ def test_smart_reorder_cancel(lib, mod):
         mod.py_vqi_smart_reorder_cancel(value)
         lib.assert_called("vqi_smart_reorder_cancel", seen)
     lib.reset()
-    with pytest.raises(TypeError, match="^an integer is required$"):
+    with pytest.raises(TypeError, match=r"^an integer is required$"):
         mod.py_vqi_smart_reorder_cancel("7")
     with pytest.raises(TypeError):
         mod.py_vqi_smart_reorder_cancel(reorder_id=7)

@@ -24,9 +24,8 @@ def run_python(code):
         [sys.executable, "-c", textwrap.dedent(code)],
         cwd=HERE,
         env=env,
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
-        universal_newlines=True,
+        capture_output=True,
+        text=True,
         timeout=120,
     )
 
@@ -50,9 +49,8 @@ def test_namespace_in_binding_order(mod):
     assert names[len(names) - len(contract.EXPORTS) :] == contract.EXPORTS
     functions = [n for n in names if isinstance(getattr(mod, n), types.BuiltinFunctionType)]
     adapted = [n for n in functions if getattr(mod, n).__name__ == "wrapper"]
-    assert sorted(functions) == sorted(contract.BUILTINS) and sorted(adapted) == sorted(
-        contract.ADAPTED
-    )
+    assert sorted(functions) == sorted(contract.BUILTINS)
+    assert sorted(adapted) == sorted(contract.ADAPTED)
 
 
 def test_readme_counts_agree_with_the_table():
@@ -66,14 +64,17 @@ def test_readme_counts_agree_with_the_table():
 
 
 def test_globals(mod):
-    assert mod.IS_PY2 is False and mod.IS_PY3 is True
+    assert mod.IS_PY2 is False
+    assert mod.IS_PY3 is True
     assert mod.CSDK_OPERATE_SUCCESS is vq.constant.CSDK_OPERATE_SUCCESS
     assert mod.vqsdklogger is vq.utils.vqsdklogger
     import functools
     import platform
 
-    assert mod.functools is functools and mod.platform is platform
-    assert mod.__doc__ is None and mod.__builtins__ is __import__("builtins")
+    assert mod.functools is functools
+    assert mod.platform is platform
+    assert mod.__doc__ is None
+    assert mod.__builtins__ is __import__("builtins")
 
 
 @pytest.mark.parametrize("name", contract.SUPPORT + contract.WRAPPERS)
@@ -87,7 +88,8 @@ def test_function_objects(mod, name):
             None,
         )
         return
-    assert isinstance(fn, types.BuiltinFunctionType) and fn.__name__ == name
+    assert isinstance(fn, types.BuiltinFunctionType)
+    assert fn.__name__ == name
     assert fn.__self__ is mod  # a module function: does not bind as a method
     if name not in ("adapt_to_python3", "c_status_ok", "c_status_fail"):
         assert fn.__doc__ is None
@@ -236,11 +238,15 @@ def test_adapter_encodes_str_arguments(seen):
     assert f("abc", b, 1, None, 2.5, lst, "", x="xyz", y=b) == "result"
     args, kwargs = calls[0]
     assert args == (b"abc", b"abc", 1, None, 2.5, ["a"], b"")
-    assert args[1] is b and args[5] is lst and kwargs == {"x": b"xyz", "y": b"abc"}
+    assert args[1] is b
+    assert args[5] is lst
+    assert kwargs == {"x": b"xyz", "y": b"abc"}
     f(**d)
-    assert calls[1] == ((), {"k": b"v"}) and d == {"k": "v"}  # the caller's dict is untouched
+    assert calls[1] == ((), {"k": b"v"})
+    assert d == {"k": "v"}
     f(*["s"] * 40, **{"k%d" % i: "v" for i in range(10)})  # beyond the small stack buffer
-    assert calls[2][0] == (b"s",) * 40 and set(calls[2][1].values()) == {b"v"}
+    assert calls[2][0] == (b"s",) * 40
+    assert set(calls[2][1].values()) == {b"v"}
 
 
 def test_adapter_refuses_non_ascii_without_calling(seen):
@@ -267,8 +273,11 @@ def test_adapter_follows_is_py2(seen, mod, monkeypatch):
 
 def test_adapter_object(mod):
     w = mod.adapt_to_python3(len)
-    assert w("abc") == 3 and w.__name__ == "wrapper" and w.__doc__ is None
-    assert w.__qualname__ == "adapt_to_python3.<locals>.wrapper" and w.__module__ == "c_sdk"
+    assert w("abc") == 3
+    assert w.__name__ == "wrapper"
+    assert w.__doc__ is None
+    assert w.__qualname__ == "adapt_to_python3.<locals>.wrapper"
+    assert w.__module__ == "c_sdk"
     with pytest.raises(TypeError):
         mod.adapt_to_python3(func=len)
     with pytest.raises(TypeError):
@@ -297,7 +306,7 @@ def test_adapted_wrappers_keep_the_interpreters_errors(mod, lib):
 
 # ---- platform tests ----------------------------------------------------------------------------
 @pytest.mark.parametrize(
-    "system, windows, linux",
+    ("system", "windows", "linux"),
     [
         ("Linux", False, True),
         ("Windows", True, False),
@@ -308,7 +317,8 @@ def test_adapted_wrappers_keep_the_interpreters_errors(mod, lib):
 def test_platform_tests(mod, monkeypatch, system, windows, linux):
     fake = types.SimpleNamespace(uname=lambda: (system, "host", "r", "v", "m"))
     monkeypatch.setattr(mod, "platform", fake)
-    assert mod.is_windows() is windows and mod.is_linux() is linux
+    assert mod.is_windows() is windows
+    assert mod.is_linux() is linux
 
 
 def test_platform_tests_on_this_machine(mod):

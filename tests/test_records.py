@@ -53,7 +53,7 @@ QUOTE = ["bid_p", "bid_v", "ask_p", "ask_v"]
 MEMBERS = {
     "QuoteItemLikeDict2": (PROTOCOL, QUOTE, False),
     "TickLikeDict2": (PROTOCOL, TICK, True),
-    "BarLikeDict2": (PROTOCOL[:3] + ["__contains__"] + PROTOCOL[3:], BAR, True),
+    "BarLikeDict2": ([*PROTOCOL[:3], "__contains__", *PROTOCOL[3:]], BAR, True),
     "ObjectLikeDict2": (
         [
             "__init__",
@@ -74,7 +74,8 @@ CLASSES = [getattr(c_sdk, name) for name in contract.RECORDS]
 @pytest.mark.parametrize("cls", CLASSES, ids=contract.RECORDS)
 def test_class_shape(cls):
     methods, props, writable = MEMBERS[cls.__name__]
-    assert type(cls) is type and cls.__bases__ == (object,)
+    assert type(cls) is type
+    assert cls.__bases__ == (object,)
     assert (cls.__module__, cls.__qualname__, cls.__slots__) == ("c_sdk", cls.__name__, ["data"])
     assert cls.__doc__ is None
     # 3.13 class statements also record __firstlineno__ and __static_attributes__
@@ -92,7 +93,8 @@ def test_class_shape(cls):
         assert type(vars(cls)[m]).__name__ == "function"
     for p in props:
         prop = vars(cls)[p]
-        assert type(prop) is property and (prop.fset is not None) == writable
+        assert type(prop) is property
+        assert (prop.fset is not None) == writable
         assert prop.fget.__name__ == p
     r = cls({})
     assert not hasattr(type(r), "__dict__") or "__dict__" not in vars(cls)
@@ -104,19 +106,27 @@ def test_class_shape(cls):
 def test_protocol(cls):
     d = {}
     r = cls(d)
-    assert r["x"] is None and r.x is None and str(r) == repr(r) == "{}"
+    assert r["x"] is None
+    assert r.x is None
+    assert str(r) == repr(r) == "{}"
     r.x = 1
-    assert r["x"] == 1 and d == {"x": 1}
+    assert r["x"] == 1
+    assert d == {"x": 1}
     r["y"] = 2
-    assert r.y == 2 and d["y"] == 2
+    assert r.y == 2
+    assert d["y"] == 2
     other = {"z": 3}
     r.data = other
-    assert r.data is other and r.z == 3 and d == {"x": 1, "y": 2}
+    assert r.data is other
+    assert r.z == 3
+    assert d == {"x": 1, "y": 2}
     r["data"] = "v"
-    assert r.data is other and r["data"] == "v"
+    assert r.data is other
+    assert r["data"] == "v"
     object.__setattr__(r, "data", d)
     assert r.data is d
-    assert hasattr(r, "anything") and r.keys is None
+    assert hasattr(r, "anything")
+    assert r.keys is None
     with pytest.raises(TypeError):
         len(r)
     assert cls(data=d).data is d
@@ -141,7 +151,10 @@ def test_wrapping_none_and_other_mappings(cls):
     r.data = {}  # the slot can still be replaced
     od = collections.OrderedDict(a=1)
     r = cls(od)
-    assert r.a == 1 and r.b is None and str(r) == str(od) and repr(r) == repr(od)
+    assert r.a == 1
+    assert r.b is None
+    assert str(r) == str(od)
+    assert repr(r) == repr(od)
     with pytest.raises(TypeError):
         r[[1]]  # unhashable key: the mapping's own error
 
@@ -154,7 +167,8 @@ def test_iteration_and_membership_terminate(cls):
     with pytest.raises(TypeError):
         list(r)
     if cls is c_sdk.BarLikeDict2:
-        assert 0 in r and "x" not in r
+        assert 0 in r
+        assert "x" not in r
     else:
         with pytest.raises(TypeError):
             0 in r
@@ -181,7 +195,8 @@ def test_properties():
     t = c_sdk.TickLikeDict2({"quotes": quotes})
     assert t.quotes is quotes
     t.symbol = "s"
-    assert t["symbol"] == "s" and t.data["symbol"] == "s"
+    assert t["symbol"] == "s"
+    assert t.data["symbol"] == "s"
     t["trade_type"] = 7
     assert t.trade_type == 7
     c_sdk.TickLikeDict2.price.fset(t, 9.5)
@@ -193,10 +208,15 @@ def test_properties():
     with pytest.raises(AttributeError):
         c_sdk.QuoteItemLikeDict2.ask_v.__set__(q, 1)
     b = c_sdk.BarLikeDict2({"close": None})
-    assert "close" in b and b.close is None and "symbol" not in b and "data" not in b
+    assert "close" in b
+    assert b.close is None
+    assert "symbol" not in b
+    assert "data" not in b
     b.frequency = "1d"
-    assert "frequency" in b and b.data["frequency"] == "1d"
-    assert "price" in dir(c_sdk.TickLikeDict2) and "bid_p" in dir(c_sdk.QuoteItemLikeDict2)
+    assert "frequency" in b
+    assert b.data["frequency"] == "1d"
+    assert "price" in dir(c_sdk.TickLikeDict2)
+    assert "bid_p" in dir(c_sdk.QuoteItemLikeDict2)
 
 
 @pytest.mark.parametrize("cls", CLASSES, ids=contract.RECORDS)
@@ -205,13 +225,14 @@ def test_native_slots_agree_with_the_class_methods(cls):
     # the class's own Python methods give
     d = {"price": 1, "symbol": "s", "x": None, 3: "three"}
     r = cls(d)
-    methods, props, _ = MEMBERS[cls.__name__]
-    for name in props + ["price", "x", "missing", "keys", "__len__"]:
+    _methods, props, _ = MEMBERS[cls.__name__]
+    for name in [*props, "price", "x", "missing", "keys", "__len__"]:
         via_method = vars(cls)[name].fget(r) if name in props else cls.__getattr__(r, name)
         assert getattr(r, name) == via_method
     for key in ("price", 3, "missing"):
         assert r[key] == cls.__getitem__(r, key)
-    assert str(r) == cls.__str__(r) and repr(r) == cls.__repr__(r)
+    assert str(r) == cls.__str__(r)
+    assert repr(r) == cls.__repr__(r)
 
 
 def test_class_name_is_looked_up_at_each_data_assignment(monkeypatch):
@@ -232,10 +253,14 @@ def test_class_name_is_looked_up_at_each_data_assignment(monkeypatch):
 def test_reassigned_methods_take_effect():
     cls = type("Copy", (c_sdk.BarLikeDict2,), {})  # a subclass goes through the methods
     r = cls({"a": 1})
-    assert r.a == 1 and r["a"] == 1 and "a" in r and r.close is None
+    assert r.a == 1
+    assert r["a"] == 1
+    assert "a" in r
+    assert r.close is None
     cls.__getattr__ = lambda self, item: "patched"
     cls.__getitem__ = lambda self, item: "item"
-    assert r.a == "patched" and r["a"] == "item"
+    assert r.a == "patched"
+    assert r["a"] == "item"
     with pytest.raises(TypeError):
         cls({}, extra=1)
 
@@ -245,7 +270,8 @@ def test_keyword_forms():
     r = c_sdk.TickLikeDict2(d)
     c_sdk.TickLikeDict2.__setattr__(r, item="k", value=1)
     c_sdk.TickLikeDict2.__setitem__(self=r, item="j", value=2)
-    assert d == {"k": 1, "j": 2} and c_sdk.TickLikeDict2.__getitem__(r, item="k") == 1
+    assert d == {"k": 1, "j": 2}
+    assert c_sdk.TickLikeDict2.__getitem__(r, item="k") == 1
     assert c_sdk.BarLikeDict2.__contains__(c_sdk.BarLikeDict2(d), key="k") is True
 
 
@@ -263,12 +289,14 @@ def test_construction_follows_the_class_as_it_is_now(monkeypatch):
     monkeypatch.setattr(cls, "unrelated", 1, raising=False)
     assert cls({"a": 1}).a == 1
     monkeypatch.setattr(cls, "__setattr__", spy)
-    assert cls({"a": 2}).a == 2 and seen == ["data"]
+    assert cls({"a": 2}).a == 2
+    assert seen == ["data"]
     monkeypatch.setattr(cls, "__init__", lambda self, data: None)
     with pytest.raises(AttributeError):
         cls({"a": 3}).data
     monkeypatch.undo()
-    assert cls({"a": 5}).a == 5 and seen == ["data"]
+    assert cls({"a": 5}).a == 5
+    assert seen == ["data"]
     monkeypatch.setattr(c_sdk, "TickLikeDict2", c_sdk.BarLikeDict2)
     with pytest.raises(TypeError):  # super(BarLikeDict2, <TickLikeDict2>)
         cls({})
@@ -290,7 +318,8 @@ def test_freeing_releases_the_mapping_and_the_class(cls):
     gone = []
     ref = __import__("weakref").ref(r, gone.append)
     del r
-    assert ref() is None and gone == [ref]
+    assert ref() is None
+    assert gone == [ref]
 
 
 def test_a_finalizer_set_on_the_class_runs_for_every_record():
@@ -300,10 +329,12 @@ def test_a_finalizer_set_on_the_class_runs_for_every_record():
         cls.__del__ = lambda self: seen.append(self)
         d = {}
         cls(d)
-        assert len(seen) == 1 and seen[0].data is d  # resurrected by its finalizer
+        assert len(seen) == 1
+        assert seen[0].data is d
         before = sys.getrefcount(d)
         seen.clear()  # freed now, without running the finalizer again
-        assert sys.getrefcount(d) == before - 1 and seen == []
+        assert sys.getrefcount(d) == before - 1
+        assert seen == []
         for _ in range(3):
             cls({})
         assert len(seen) == 3

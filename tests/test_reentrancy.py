@@ -89,7 +89,8 @@ def test_wrappers_called_from_nested_events(bridge, mod):
         sys.setrecursionlimit(limit)
     assert errors == []
     assert seen == [("depth", b"%d" % i) for i in range(1, DEPTH + 1)]
-    assert bridge.delivered() == DEPTH and bridge.pending() == 0
+    assert bridge.delivered() == DEPTH
+    assert bridge.pending() == 0
     names = [name for name, _ in bridge.calls()]
     assert names.count("vqi_poll") == DEPTH
     assert names.count("vqi_get_orders_pb") == names.count("vqi_subscribe") == DEPTH
@@ -121,7 +122,8 @@ def test_callable_replaces_itself_during_an_event(bridge, mod):
     bridge.queue_event("t", b"b", count=2)
     mod.vqi_poll()
     assert log == [(first_id, b"a"), (id(second), b"b"), (id(second), b"b")]
-    assert gone() is None and mod.f is second
+    assert gone() is None
+    assert mod.f is second
 
 
 def test_f_deleted_between_events(bridge, mod):
@@ -133,7 +135,8 @@ def test_f_deleted_between_events(bridge, mod):
     bridge.queue_event("t", b"2")
     with reports() as (out, hooked):
         assert mod.vqi_poll() == 0
-    assert got == [("t", b"1")] and bridge.delivered() == 2
+    assert got == [("t", b"1")]
+    assert bridge.delivered() == 2
     assert unraisable(out, hooked) == [("NameError", "c_sdk.callback_wrapper")]
     printed = out.getvalue().count("NameError: name 'f' is not defined")
     assert printed == (1 if hooked else 2)  # printed, then reported as unraisable
@@ -142,7 +145,9 @@ def test_f_deleted_between_events(bridge, mod):
     bridge.queue_event("t", b"3")
     with reports() as (out, hooked):
         mod.vqi_poll()
-    assert got == [("t", b"1"), ("t", b"3")] and out.getvalue() == "" and not hooked
+    assert got == [("t", b"1"), ("t", b"3")]
+    assert out.getvalue() == ""
+    assert not hooked
 
 
 def test_f_deleted_inside_an_event(bridge, mod):
@@ -180,7 +185,8 @@ def test_a_million_events_in_one_poll(bridge, mod):
     elapsed = time.monotonic() - start
     assert sum(counts.values()) == MILLION == bridge.delivered()
     assert counts == {t: MILLION // len(types) for t in types}
-    assert last == {t: t.encode() * 3 for t in types} and bridge.pending() == 0
+    assert last == {t: t.encode() * 3 for t in types}
+    assert bridge.pending() == 0
     print("\n%d events in %.2f s" % (MILLION, elapsed))
 
 
@@ -222,7 +228,7 @@ def test_threads_calling_at_once(bridge, mod):
                     mod.vqi_poll()
                     counter["queued"] += 5
                     counter["calls"] += 1
-        except BaseException as exc:  # noqa: B902 (reported below)
+        except BaseException as exc:
             errors.append((k, exc))
 
     interval = sys.getswitchinterval()
@@ -238,11 +244,13 @@ def test_threads_calling_at_once(bridge, mod):
     finally:
         stop.set()
         sys.setswitchinterval(interval)
-    assert not errors and not any(t.is_alive() for t in threads)
+    assert not errors
+    assert not any(t.is_alive() for t in threads)
     mod.vqi_poll()  # whatever a thread queued after its last poll
     total = sum(done, collections.Counter())
     assert all(c["calls"] > 0 for c in done)
-    assert next(delivered) == total["queued"] == bridge.delivered() and bridge.pending() == 0
+    assert next(delivered) == total["queued"] == bridge.delivered()
+    assert bridge.pending() == 0
     print(
         "\n%d threads: %d library calls, %d records, %d events"
         % (THREADS, total["calls"], total["records"], total["queued"])

@@ -13,6 +13,7 @@ SRC = os.path.join(ROOT, "src", "vq", "csdk", "src")
 GXX = shutil.which("g++")
 
 pytestmark = [
+    pytest.mark.slow,  # a compiler run per case
     pytest.mark.skipif(GXX is None, reason="needs g++"),
     pytest.mark.skipif(not os.path.isdir(SRC), reason="needs the source tree"),
 ]
@@ -92,7 +93,7 @@ def compile_row(tmp_path, row):
     ]
     cmd += ["-I" + d for d in sorted(includes)] + [str(path)]
     return subprocess.run(
-        cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, universal_newlines=True, timeout=120
+        cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=120
     )
 
 
@@ -103,9 +104,8 @@ def test_row_checked_at_compile_time(tmp_path, case):
     if message is None:
         assert out.returncode == 0, out.stdout
     else:
-        assert out.returncode != 0 and "static assertion failed: " + message in out.stdout, (
-            out.stdout
-        )
+        assert out.returncode != 0, out.stdout
+        assert "static assertion failed: " + message in out.stdout, out.stdout
         # the row's one fault, and no other, is named
         for other in MESSAGES:
             assert other == message or other not in out.stdout, out.stdout

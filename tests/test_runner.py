@@ -42,7 +42,7 @@ def raise_interrupt():
 
 
 @pytest.mark.parametrize(
-    "action, signum",
+    ("action", "signum"),
     [
         (kill(signal.SIGINT), signal.SIGINT),
         (kill(signal.SIGTERM), signal.SIGTERM),
@@ -55,9 +55,12 @@ def test_interrupt_during_the_run_stops_it(market, capfd, action, signum):
     with Runner(strategy) as runner:
         assert runner.run() == 0
     # the handler runs within the 5th event, the library stops before the next
-    assert 5 <= len(strategy.seen) <= 6 and "backtest_finished" not in strategy.seen
-    assert runner.interrupted and runner.signum == signum
-    assert runner.exit_status(0) == 128 + signum and runner.stopped_at is not None
+    assert 5 <= len(strategy.seen) <= 6
+    assert "backtest_finished" not in strategy.seen
+    assert runner.interrupted
+    assert runner.signum == signum
+    assert runner.exit_status(0) == 128 + signum
+    assert runner.stopped_at is not None
     assert signal.getsignal(signum) is before
     assert capfd.readouterr().err == ""  # no traceback, nothing reported by the bridge
 
@@ -66,8 +69,10 @@ def test_an_uninterrupted_run_reports_nothing(market):
     strategy = Strategy()
     with Runner(strategy) as runner:
         assert runner.run() == 0
-    assert len(strategy.seen) == FULL_RUN + 1 and strategy.seen[-1] == "backtest_finished"
-    assert not runner.interrupted and runner.exit_status(1) == 1
+    assert len(strategy.seen) == FULL_RUN + 1
+    assert strategy.seen[-1] == "backtest_finished"
+    assert not runner.interrupted
+    assert runner.exit_status(1) == 1
 
 
 def test_a_signal_before_the_run_skips_it(lib, market):
@@ -75,7 +80,8 @@ def test_a_signal_before_the_run_skips_it(lib, market):
     with Runner(strategy) as runner:
         os.kill(os.getpid(), signal.SIGTERM)
         assert runner.run() == 0
-    assert strategy.seen == [] and runner.exit_status() == 143
+    assert strategy.seen == []
+    assert runner.exit_status() == 143
     assert "vqi_run" not in [c[0] for c in lib.calls()]
 
 

@@ -91,7 +91,7 @@ def test_bad_escapes_are_refused(escape):
 
 
 @pytest.mark.parametrize(
-    "escaped,text",
+    ("escaped", "text"),
     [
         (r"\"\\\/", '"\\/'),
         (r"\b\f\n\r\t", "\b\f\n\r\t"),
@@ -159,7 +159,7 @@ def test_malformed_requests_are_refused(req):
 
 
 @pytest.mark.parametrize(
-    "fields,reason",
+    ("fields", "reason"),
     [
         ('"symbol": 7, "side": 1, "volume": 100', "symbol missing"),
         ('"symbol": ["A"], "side": 1, "volume": 100', "symbol missing"),

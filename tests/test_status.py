@@ -8,12 +8,14 @@ UNNAMED = "invoke c fun error code={}, error info={}"
 TEXT = "连接断开"  # the library's error text, UTF-8 encoded
 
 
-class Logger(object):
+class Logger:
     def __init__(self):
         self.lines = []
 
     def debug(self, *args, **kwargs):
-        assert not kwargs and len(args) == 1 and type(args[0]) is str
+        assert not kwargs
+        assert len(args) == 1
+        assert type(args[0]) is str
         self.lines.append(args[0])
 
 
@@ -35,7 +37,7 @@ def test_success_status(lib, mod, log):
 
 
 @pytest.mark.parametrize(
-    "args,kwargs,line",
+    ("args", "kwargs", "line"),
     [
         ((7, "vqi_run"), {}, NAMED.format("vqi_run", 7, TEXT)),
         ((-(2**31),), {}, UNNAMED.format(-(2**31), TEXT)),
@@ -66,31 +68,37 @@ def test_plain_text_of_the_library(lib, mod, log):
 
 def test_globals_are_read_at_each_call(lib, mod, log, monkeypatch):
     monkeypatch.setattr(mod, "CSDK_OPERATE_SUCCESS", 7)
-    assert mod.c_status_ok(7) is True and mod.c_status_ok(0) is False
-    assert mod.c_status_fail(7) is False and log == []
-    assert mod.c_status_fail(0) is True and log == [UNNAMED.format(0, TEXT)]
+    assert mod.c_status_ok(7) is True
+    assert mod.c_status_ok(0) is False
+    assert mod.c_status_fail(7) is False
+    assert log == []
+    assert mod.c_status_fail(0) is True
+    assert log == [UNNAMED.format(0, TEXT)]
     other = Logger()
     monkeypatch.setattr(mod, "vqsdklogger", other)
     mod.c_status_fail(1, "x")
-    assert len(log) == 1 and other.lines == [NAMED.format("x", 1, TEXT)]
+    assert len(log) == 1
+    assert other.lines == [NAMED.format("x", 1, TEXT)]
     asked = []
     monkeypatch.setattr(mod, "py_vqi_strerror", lambda s: asked.append(s) or b"fake")
     lib.reset()
     mod.c_status_fail(2, "y")
-    assert asked == [2] and other.lines[-1] == NAMED.format("y", 2, "fake")
+    assert asked == [2]
+    assert other.lines[-1] == NAMED.format("y", 2, "fake")
     lib.assert_not_called()
     monkeypatch.setattr(mod, "CSDK_OPERATE_SUCCESS", "OK")
-    assert mod.c_status_ok("OK") is True and mod.c_status_fail("OK") is False
+    assert mod.c_status_ok("OK") is True
+    assert mod.c_status_fail("OK") is False
 
 
 def test_comparison_result_is_returned_unchanged(mod, log):
-    class Verdict(object):
+    class Verdict:
         def __bool__(self):
             return False
 
     verdict = Verdict()
 
-    class Status(object):
+    class Status:
         def __eq__(self, other):
             return verdict
 
@@ -102,7 +110,7 @@ def test_comparison_result_is_returned_unchanged(mod, log):
 
 
 def test_comparison_error_propagates(mod, log):
-    class Status(object):
+    class Status:
         def __eq__(self, other):
             raise ArithmeticError("cmp")
 
@@ -115,7 +123,7 @@ def test_comparison_error_propagates(mod, log):
 
 
 @pytest.mark.parametrize(
-    "status,exc,text",
+    ("status", "exc", "text"),
     [
         ("0", TypeError, "an integer is required"),
         (None, TypeError, "an integer is required"),
@@ -139,7 +147,7 @@ def test_text_not_utf8(lib, mod, log):
 
 
 def test_logger_error_propagates(mod, monkeypatch):
-    class Failing(object):
+    class Failing:
         def debug(self, line):
             raise RuntimeError(line)
 
@@ -154,7 +162,7 @@ def reference_fail(status, cfunname=""):
 
 
 @pytest.mark.parametrize(
-    "args,kwargs",
+    ("args", "kwargs"),
     [
         ((), {}),
         ((1, "a", 2), {}),
@@ -175,7 +183,7 @@ def test_fail_binding_errors_read_like_a_def(lib, mod, log, args, kwargs):
 
 
 @pytest.mark.parametrize(
-    "args,kwargs", [((), {}), ((0, 0), {}), ((), {"status": 0}), ((0,), {"x": 0})]
+    ("args", "kwargs"), [((), {}), ((0, 0), {}), ((), {"status": 0}), ((0,), {"x": 0})]
 )
 def test_ok_takes_one_positional(mod, args, kwargs):
     with pytest.raises(TypeError):

@@ -26,7 +26,7 @@ def test_stubtest():
         cwd=HERE,
         stdout=subprocess.PIPE,
         stderr=subprocess.STDOUT,
-        universal_newlines=True,
+        text=True,
         timeout=600,
     )
     assert out.returncode == 0, out.stdout
@@ -96,7 +96,9 @@ def test_stub_agrees_with_the_table(stubs, name):
     # a function of one parameter is positional-only (METH_O), spelled __name
     want = ["__" + p for p in fn.params] if len(fn.params) == 1 else list(fn.params)
     assert [a.arg for a in args] == want
-    assert stub.args.vararg is None and stub.args.kwarg is None and not stub.args.kwonlyargs
+    assert stub.args.vararg is None
+    assert stub.args.kwarg is None
+    assert not stub.args.kwonlyargs
     got = [annotation(a.annotation) for a in args]
     for kind, text in zip(fn.kinds, got):
         if argument(kind, fn.adapted) is not None:

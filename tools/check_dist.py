@@ -72,7 +72,7 @@ def wheel_faults(path, version):
         names = whl.namelist()
         modules = [n for n in names if re.match(r"vq/csdk/c_sdk\..*\.so$", n)]
         if len(modules) != 1:
-            return faults + ["expected one extension module, found %s" % modules]
+            return [*faults, "expected one extension module, found %s" % modules]
         grafted = [n for n in names if re.match(r"[^/]*\.libs/", n)]
         if grafted:
             faults.append("auditwheel grafted libraries: %s" % grafted)

@@ -6,7 +6,7 @@ from pyadapter import IS_PY2, IS_PY3, adapt_to_python3  # noqa: F401
 from pyconfig import backtest_config
 from pyrecords import TickLikeDict2  # noqa: F401
 
-from vq.constant import CSDK_OPERATE_SUCCESS  # noqa: F401 (read as a global)
+from vq.constant import CSDK_OPERATE_SUCCESS
 
 
 def _query(fn):
@@ -44,7 +44,7 @@ def callback_wrapper(msg_type, data, data_len):
     message_type = ffi.string(msg_type)
     if not IS_PY2:
         message_type = message_type.decode('utf-8')
-    f(message_type, ffi.unpack(ffi.cast("const char *", data), data_len))  # noqa: F821
+    f(message_type, ffi.unpack(ffi.cast("const char *", data), data_len))
 
 
 def py_vqi_set_data_callback(pythonf):

@@ -9,7 +9,7 @@ from pyadapter import IS_PY2, IS_PY3, adapt_to_python3  # noqa: F401
 from pyconfig import backtest_config
 from pyrecords import TickLikeDict2  # noqa: F401
 
-from vq.constant import CSDK_OPERATE_SUCCESS  # noqa: F401 (read as a global)
+from vq.constant import CSDK_OPERATE_SUCCESS
 
 # the library installed beside vq.csdk.c_sdk (found without importing it)
 _lib = ctypes.CDLL(
@@ -58,7 +58,7 @@ EventCallback = CFUNCTYPE(None, c_char_p, c_void_p, c_int)
 @EventCallback
 def _callback_wrapper(msg_type, data, data_len):
     f(
-        msg_type if IS_PY2 else msg_type.decode('utf-8'),  # noqa: F821
+        msg_type if IS_PY2 else msg_type.decode('utf-8'),
         ctypes.string_at(data, data_len),
     )
 

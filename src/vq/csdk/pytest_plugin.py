@@ -34,8 +34,8 @@ import pytest
 __all__ = [
     "INI_KEY",
     "pytest_addoption",
-    "pytest_load_initial_conftests",
     "pytest_configure",
+    "pytest_load_initial_conftests",
     "pytest_report_header",
     "pytest_runtest_setup",
     "vq_standin",

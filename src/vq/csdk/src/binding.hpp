@@ -2,9 +2,10 @@
 // names (and counted at compile time); one shared parser for the functions
 // of two or more parameters, called by the fast-call convention (argument
 // array + tuple of keyword names), whose errors are worded as the
-// interpreter words them for a `def` with the same parameters; and the glue
-// that makes a type whose instances carry a vectorcall pointer callable on
-// every supported version.
+// interpreter words them for a `def` with the same parameters; the one
+// dispatch by calling form that the exports and the adapter share; and the
+// glue that makes a type whose instances carry a vectorcall pointer
+// callable on every supported version.
 #pragma once
 
 #include "compat.hpp"

@@ -1,5 +1,5 @@
-// What differs between the CPython versions the module supports (3.7 to
-// 3.13), and every reach into an object layout the C API does not
+// What differs between the CPython versions the module supports (3.7 and
+// newer, as the CI matrix lists them), and every reach into an object layout the C API does not
 // document: named feature tests, shims and accessors.  The other files use
 // these names and no PY_VERSION_HEX of their own, so that a new CPython
 // should need changes here only.
@@ -209,13 +209,15 @@ static inline bool vq_type_version_is(PyTypeObject *tp, unsigned int tag) {
 }
 
 // Attribute lookup along the class's MRO, without calling descriptors:
-// borrowed, no exception set.  Private, exported on 3.7 to 3.13.
+// borrowed, no exception set.  Private, but exported by every supported
+// version (the module would not load where it were not).
 static inline PyObject *vq_type_lookup(PyTypeObject *tp, PyObject *name) {
     return _PyType_Lookup(tp, name);
 }
 
 // The getter of a property object: the first field after the header of the
-// interpreter's (private) property layout, the same on 3.7 to 3.13.
+// interpreter's (private) property layout, the same on every supported
+// version (the record tests read each property through it).
 struct VqPropertyHead {
     PyObject_HEAD
     PyObject *prop_get;

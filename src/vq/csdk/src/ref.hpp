@@ -2,7 +2,10 @@
 //
 // Rules of use:
 //  - a function that returns a new reference returns a Ref (or is wrapped in
-//    one at once), so no error branch can forget the Py_DECREF;
+//    one at once: Ref(p) consumes it), so no error branch can forget the
+//    Py_DECREF;
+//  - Ref::owning(p) adds a reference to a borrowed p and owns it: to keep
+//    an object alive while Python code that could drop it runs;
 //  - borrowed references stay plain PyObject*; they are never stored past the
 //    point where their owner could drop them;
 //  - release() hands the reference to a caller that steals it.

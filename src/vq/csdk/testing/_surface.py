@@ -39,6 +39,15 @@ SIGNATURES: Dict[str, Tuple[Any, ...]] = {
     "thread_join": (_c.c_longlong,),
     "thread_delivered": (_c.c_longlong,),
     "exit_handler": (_c.c_int, _c.c_int, _c.c_int),
+    "market_feed": (
+        _c.c_int,
+        _c.c_char_p,
+        _c.c_char_p,
+        _c.c_int,
+        *(_c.POINTER(t) for t in (_c.c_longlong, _c.c_longlong) + (_c.c_double,) * 4),
+        _c.POINTER(_c.c_longlong),
+        _c.POINTER(_c.c_double),
+    ),
 }
 
 

@@ -11,7 +11,7 @@ Columns (CSV header names, or mapping keys; other columns are ignored):
 =============  ==========================================================
 bars           ``eob``, ``open``, ``high``, ``low``, ``close``, ``volume``;
                optional ``bob`` (default: the row's ``eob``) and
-               ``amount`` (default: close × volume)
+               ``amount`` (default: close * volume)
 ticks          ``created_at``, ``price``, ``volume`` (the trade's shares)
 either         optional ``symbol`` and ``frequency``
 =============  ==========================================================
@@ -49,12 +49,12 @@ from . import _controls
 __all__ = [
     "ReplayError",
     "Series",
+    "clear_replay",
+    "feed",
     "load_csv",
     "load_rows",
-    "feed",
     "replay_csv",
     "replay_rows",
-    "clear_replay",
 ]
 
 PathLike = Union[str, "os.PathLike[str]"]
