@@ -167,7 +167,7 @@ def flat_worker(years):
             marks.append((seen[0], rss_bytes()))
 
     market_run("60s", days, sample, "BM.1")
-    at_year = [r for n, r in marks if n == per_year[0]][0]
+    at_year = next(r for n, r in marks if n == per_year[0])
     print(json.dumps({"events": seen[0], "year1": at_year, "end": rss_bytes()}))
 
 
@@ -177,12 +177,10 @@ def flat_worker(years):
 def child(args, valgrind=False):
     cmd = [sys.executable, HERE] + [str(a) for a in args]
     if valgrind:
-        cmd = ["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null"] + cmd
+        cmd = ["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null", *cmd]
     # a fixed hash seed, so that both run lengths start alike
     env = dict(os.environ, PYTHONHASHSEED="0")
-    p = subprocess.run(
-        cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, env=env
-    )
+    p = subprocess.run(cmd, capture_output=True, text=True, env=env)
     if p.returncode != 0:
         raise RuntimeError("%s failed:\n%s" % (" ".join(cmd), p.stderr[-2000:]))
     out = json.loads(p.stdout.strip().splitlines()[-1])
@@ -245,7 +243,7 @@ def main():
     callgrind = not args.no_callgrind and shutil.which("valgrind") is not None
 
     print("%-12s %14s %12s" % ("mode", "instr/event", "events/s"))
-    for mode in list(MODES) + ["reference"]:
+    for mode in [*list(MODES), "reference"]:
         if mode == "reference":
             lengths = (20000, 60000) if not args.quick else (2000, 4000)
             clock = 1000000 if not args.quick else 20000

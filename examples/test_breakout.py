@@ -26,16 +26,15 @@ def offline_children():
         "from vq.csdk import c_sdk; "
         "print(b'offline stand-in' in (c_sdk.vqi_get_c_version() or b''))"
     )
-    out = subprocess.run(
-        [sys.executable, "-c", probe], cwd=HERE, stdout=subprocess.PIPE, universal_newlines=True
-    )
+    out = subprocess.run([sys.executable, "-c", probe], cwd=HERE, stdout=subprocess.PIPE, text=True)
     if out.stdout.strip() != "True":
         pytest.skip("other processes do not load the offline stand-in")
 
 
 def check(result):
     f = result.figures
-    assert result.book_ok and result.interrupted is None
+    assert result.book_ok
+    assert result.interrupted is None
     assert f["fills"] + f["rejected"] == f["orders"] > 0
     # every buy came after a close above the window's highest close: fills
     # alternate buy, sell, buy ...
@@ -68,7 +67,8 @@ def test_a_replayed_breakout_buys_at_the_next_open(vq_standin):
 @pytest.mark.vq_market
 def test_a_local_sweep_gives_the_single_runs(vq_standin, offline_children):
     swept = sweep(CONFIG, Breakout, GRID, workers=2)
-    assert len(swept.results) == 4 and swept.exit_status == 0
+    assert len(swept.results) == 4
+    assert swept.exit_status == 0
     best = swept.results[0]
     assert isinstance(best, BacktestResult)
     assert best["total_return"] == max(r["total_return"] for r in swept.results)
@@ -87,9 +87,8 @@ def test_a_sweep_on_a_dask_cluster_on_this_machine(offline_children):
 
 def demo(*args):
     return subprocess.run(
-        [sys.executable, "-m", "vq.csdk.demo", "--strategy", "breakout:Breakout", "--symbols",
-         "SHSE.600000", "--start", CONFIG.start, "--end", CONFIG.end] + list(args),
-        cwd=HERE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True,
+        [sys.executable, "-m", "vq.csdk.demo", "--strategy", "breakout:Breakout", "--symbols", "SHSE.600000", "--start", CONFIG.start, "--end", CONFIG.end, *list(args)],
+        cwd=HERE, capture_output=True, text=True,
         timeout=300,
     )  # fmt: skip
 
@@ -103,4 +102,5 @@ def test_the_command_line_runs_and_sweeps_it(vq_standin, offline_children):
     assert many.returncode == 0, many.stderr
     assert many.stdout.count("fraction=0.5 window=") == 2
     bad = demo("--param", "window=1")
-    assert bad.returncode == 2 and "window: a whole number of bars >= 2" in bad.stderr
+    assert bad.returncode == 2
+    assert "window: a whole number of bars >= 2" in bad.stderr

@@ -42,7 +42,7 @@ class Orders(bt.Strategy):
 
 
 @pytest.mark.parametrize(
-    "changes, message",
+    ("changes", "message"),
     [
         (dict(frequency="7s"), "7 seconds is not a multiple of 3"),
         (dict(frequency="5m"), "frequency '5m'"),
@@ -82,8 +82,10 @@ def test_a_result_says_where_its_prices_came_from(market):
     assert r.data_source.startswith("synthetic random walk")
     assert any("NOT A SYMBOL" in w for w in r.warnings)
     d = json.loads(r.to_json())
-    assert d["data_source"] == r.data_source and d["config"]["data"] == r.data_source
-    assert d["warnings"] == list(r.warnings) and d["params"] == {"short": 3, "long": 8}
+    assert d["data_source"] == r.data_source
+    assert d["config"]["data"] == r.data_source
+    assert d["warnings"] == list(r.warnings)
+    assert d["params"] == {"short": 3, "long": 8}
 
 
 def test_a_run_adds_up(market):
@@ -91,8 +93,11 @@ def test_a_run_adds_up(market):
         SHORT.replace(commission=0.0003, min_commission=5.0), Crossover, {"short": 3, "long": 8}
     )
     f = r.figures
-    assert r.book_ok and r.interrupted is None and r.exit_status == 0
-    assert f["orders"] == len(r.orders) > 0 and f["fills"] == len(r.fills)
+    assert r.book_ok
+    assert r.interrupted is None
+    assert r.exit_status == 0
+    assert f["orders"] == len(r.orders) > 0
+    assert f["fills"] == len(r.fills)
     assert f["fills"] + f["rejected"] == f["orders"]
     assert f["cash"] + f["positions_value"] == pytest.approx(f["equity"], abs=0.02)
     assert f["commission"] == pytest.approx(sum(x["commission"] for x in r.fills))
@@ -123,19 +128,23 @@ def test_rejected_orders_are_counted_with_their_reasons(market):
         "limit price below the market": 1,
         "no market price for the symbol yet": 1,
     }
-    assert r.figures["rejected"] == 4 and r.figures["orders"] == 4 and r.figures["fills"] == 0
+    assert r.figures["rejected"] == 4
+    assert r.figures["orders"] == 4
+    assert r.figures["fills"] == 0
     assert strategy.responses[3]["status"] == bt.ORDER_REJECTED
     assert strategy.reports == [bt.EXEC_REJECTED] * 3
     assert [o["rejected"] for o in r.orders][3] == "no market price for the symbol yet"
     lines = report.summary(r).splitlines()
     assert "  rejected:          4" in lines
-    assert "    insufficient cash: 1" in lines and "    insufficient position: 1" in lines
+    assert "    insufficient cash: 1" in lines
+    assert "    insufficient position: 1" in lines
 
 
 def test_slippage_that_eats_the_cash_says_why(market):
     plan = {3: lambda b: bt.market_order(b.symbol, bt.BUY, int(990000 / b.close / 100) * 100)}
     r = bt.run(SHORT.replace(slippage=0.5), lambda: Orders(plan))
-    assert r.figures["fills"] == 0 and r.rejections == {"insufficient cash": 1}
+    assert r.figures["fills"] == 0
+    assert r.rejections == {"insufficient cash": 1}
 
 
 def test_the_holiday_list_is_not_left_in_the_environment(market, monkeypatch):
@@ -157,7 +166,8 @@ def test_replayed_prices_are_named_and_used(market, tmp_path):
     plan = {1: lambda b: bt.market_order(b.symbol, bt.BUY, 100)}
     r = bt.run(config, lambda: Orders(plan))
     assert r.data_source == "replayed from " + path
-    assert r.figures["bars"] == 10 and r.fills[0]["price"] == 13  # the next row's open
+    assert r.figures["bars"] == 10
+    assert r.fills[0]["price"] == 13
     assert r.figures["equity"] == pytest.approx(SHORT.cash - 1300 + 100 * 21)
     # nothing stays fed: the next run is on the walk again
     walk = bt.run(SHORT.replace(symbols=("SHSE.600000",)), Crossover)
@@ -165,7 +175,7 @@ def test_replayed_prices_are_named_and_used(market, tmp_path):
 
 
 @pytest.mark.parametrize(
-    "files, message",
+    ("files", "message"),
     [
         ([("SHSE.600000.csv", ["2024-01-02 15:00,10,10,10,10,1"])], "SZSE.000001"),
         (
@@ -199,7 +209,7 @@ class Raises(bt.Strategy):
 
 
 def test_a_strategy_that_raises_fails_the_run_at_once(market, capfd):
-    with pytest.raises(bt.BacktestError, match="RuntimeError: no model for SHSE.600000") as info:
+    with pytest.raises(bt.BacktestError, match=r"RuntimeError: no model for SHSE\.600000") as info:
         bt.run(SHORT, Raises)
     assert "2024-02-01" in str(info.value)
     assert "Traceback" not in capfd.readouterr().err  # not reported and gone on
@@ -215,7 +225,7 @@ def package_imports():
     root = pathlib.Path(vq.__file__).parent
     graph = {}
     for path in root.rglob("*.py"):
-        name = ".".join(("vq",) + path.relative_to(root).with_suffix("").parts)
+        name = ".".join(("vq", *path.relative_to(root).with_suffix("").parts))
         name = name[: -len(".__init__")] if name.endswith(".__init__") else name
         tree = ast.parse(path.read_text())
         found = set()
@@ -224,7 +234,7 @@ def package_imports():
                 base = node.module
                 if node.level:  # relative: from the package of this module
                     pkg = name.split(".")[: -node.level + (path.stem == "__init__")]
-                    base = ".".join(pkg + [node.module])
+                    base = ".".join([*pkg, node.module])
                 found.add(base)
                 found.update(base + "." + a.name for a in node.names)
             elif isinstance(node, ast.Import):
@@ -238,15 +248,16 @@ MINE = ("vq.csdk.backtest", "vq.csdk.rules", "vq.csdk.demo")
 
 def test_no_module_imports_the_command_line_and_no_import_circle():
     graph = package_imports()
-    assert "vq.csdk.demo" in graph and "vq.csdk.backtest.engine" in graph
+    assert "vq.csdk.demo" in graph
+    assert "vq.csdk.backtest.engine" in graph
     assert [m for m, deps in graph.items() if "vq.csdk.demo" in deps] == []
     modules = set(graph)
 
     def visit(m, path):
-        assert m not in path, " -> ".join(path + [m])
+        assert m not in path, " -> ".join([*path, m])
         for d in sorted(graph.get(m, ()) & modules):
             if d != m and not m.startswith(d + "."):  # a package's own __init__
-                visit(d, path + [m])
+                visit(d, [*path, m])
 
     for m in sorted(modules):
         if m.startswith(MINE):

@@ -89,11 +89,13 @@ def test_bars_cover_the_weekdays_of_the_range_in_time_order(mod, market):
     assert {e.date().isoformat() for e in eobs} == {"2024-01-05", "2024-01-08"}
     for b in bars:
         bar = mod.BarLikeDict2(b)
-        assert bar.symbol in SYMBOLS and bar.frequency == "300s"
+        assert bar.symbol in SYMBOLS
+        assert bar.frequency == "300s"
         assert ts(bar.eob) - ts(bar.bob) == datetime.timedelta(seconds=300)
         assert "09:30:00" <= bar.bob[11:] < "11:30:00" or "13:00:00" <= bar.bob[11:] < "15:00:00"
         assert bar.low <= min(bar.open, bar.close) <= max(bar.open, bar.close) <= bar.high
-        assert bar.volume > 0 and bar.low * bar.volume <= bar.amount <= bar.high * bar.volume
+        assert bar.volume > 0
+        assert bar.low * bar.volume <= bar.amount <= bar.high * bar.volume
     # both symbols at every bar time, and different paths
     assert all(bars[i]["eob"] == bars[i + 1]["eob"] for i in range(0, len(bars), 2))
     assert [b["close"] for b in bars[0::2]] != [b["close"] for b in bars[1::2]]
@@ -104,7 +106,8 @@ def test_runs_are_reproducible(mod, market):
     mod.py_vqi_run()
     first, market.seen[:] = list(market.seen), []
     mod.py_vqi_run()
-    assert market.seen == first and len(first) == 2 * 150 + 1
+    assert market.seen == first
+    assert len(first) == 2 * 150 + 1
 
 
 def test_daily_bar_is_made_of_the_same_trades_as_the_minute_bars(mod, market):
@@ -113,10 +116,12 @@ def test_daily_bar_is_made_of_the_same_trades_as_the_minute_bars(mod, market):
     mod.py_vqi_run()
     days = market.of("bar")
     daily = [b for b in days if b["frequency"] == "1d"]
-    assert len(daily) == 2 and len(days) == 2 * 241
+    assert len(daily) == 2
+    assert len(days) == 2 * 241
     for d in daily:
         minutes = [b for b in days if b["frequency"] == "60s" and b["eob"][:10] == d["eob"][:10]]
-        assert len(minutes) == 240 and days.index(d) > days.index(minutes[-1])
+        assert len(minutes) == 240
+        assert days.index(d) > days.index(minutes[-1])
         assert (d["open"], d["close"]) == (minutes[0]["open"], minutes[-1]["close"])
         assert d["high"] == max(m["high"] for m in minutes)
         assert d["low"] == min(m["low"] for m in minutes)
@@ -128,10 +133,11 @@ def test_ticks_every_three_seconds(mod, market):
     configure(mod, "2024-01-02 09:30:00", "2024-01-02 09:31:00", "tick", SYMBOLS[:1])
     mod.py_vqi_run()
     ticks = [mod.TickLikeDict2(t) for t in market.of("tick")]
-    assert [ts(t.created_at).second for t in ticks] == list(range(3, 60, 3)) + [0]
+    assert [ts(t.created_at).second for t in ticks] == [*list(range(3, 60, 3)), 0]
     for prev, t in zip(ticks, ticks[1:]):
         assert t.cum_volume == prev.cum_volume + t.last_volume
-        assert t.low <= t.price <= t.high and t.high >= prev.high
+        assert t.low <= t.price <= t.high
+        assert t.high >= prev.high
     q = ticks[-1].quotes[0]
     assert q["bid_p"] < ticks[-1].price < q["ask_p"]
 
@@ -170,7 +176,8 @@ def test_orders_fill_at_the_next_bars_open(mod, market):
     expect = 1e6 - reports[0]["amount"] + reports[1]["amount"] - sum(fees)
     assert cash["available"] == pytest.approx(expect, abs=1e-6)
     assert cash["commission"] == pytest.approx(sum(fees))
-    assert positions[symbol]["volume"] == 200 and positions[symbol]["price"] == mine[-1]["close"]
+    assert positions[symbol]["volume"] == 200
+    assert positions[symbol]["price"] == mine[-1]["close"]
     assert cash["nav"] == pytest.approx(cash["available"] + 200 * mine[-1]["close"])
     assert cash["pnl"] == pytest.approx(cash["nav"] - 1e6)
 
@@ -223,7 +230,7 @@ def test_rejected_malformed_and_expired_orders(mod, market):
 
 
 @pytest.mark.parametrize(
-    "holidays, days",
+    ("holidays", "days"),
     [
         (None, ["2024-09-30", "2024-10-08"]),  # the default: 1-7 October
         (
@@ -298,24 +305,26 @@ def test_bad_settings(mod, market):
 def test_scripting_and_reset_switch_the_market_off(lib, mod, market):
     configure(mod, "2024-01-02", "2024-01-02")
     lib.script("vqi_run", status=4)
-    assert mod.py_vqi_run() == 4 and market.seen == []
+    assert mod.py_vqi_run() == 4
+    assert market.seen == []
     assert mod.py_vqi_place_order(b'{"symbol":"SHSE.600000","side":1,"volume":1}') == (0, b"")
     lib.market(True)  # what it was told is kept
-    assert mod.py_vqi_run() == 4 and len(market.of("bar")) == 2 * 48
+    assert mod.py_vqi_run() == 4
+    assert len(market.of("bar")) == 2 * 48
     lib.reset()
     lib.market(True)  # reset forgot the subscriptions
-    assert mod.py_vqi_run() == 0 and len(market.seen) == 2 * 48 + 1
+    assert mod.py_vqi_run() == 0
+    assert len(market.seen) == 2 * 48 + 1
     assert [c[0] for c in lib.calls()] == ["vqi_run"]
 
 
 def run_demo(*args, timeout=300):
     # from the tests directory, so the installed package is imported
     return subprocess.run(
-        [sys.executable, "-m", "vq.csdk.demo"] + list(args),
+        [sys.executable, "-m", "vq.csdk.demo", *list(args)],
         cwd=TESTS,
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
-        universal_newlines=True,
+        capture_output=True,
+        text=True,
         timeout=timeout,
     )
 
@@ -332,10 +341,12 @@ def test_demo_summary_adds_up():
     )  # fmt: skip
     assert out.returncode == 0, out.stderr
     first = out.stdout.splitlines()[0]
-    assert first.startswith("SIMULATED ORDERS") and "offline stand-in" in first
+    assert first.startswith("SIMULATED ORDERS")
+    assert "offline stand-in" in first
     assert "prices: synthetic random walk" in first
     summary = summary_of(out.stdout)
-    assert summary["status"] == "completed" and summary["book check"] == "ok"
+    assert summary["status"] == "completed"
+    assert summary["book check"] == "ok"
     assert summary["prices"].startswith("synthetic random walk")
     assert summary["strategy"] == "vq.csdk.backtest.crossover:Crossover long=20 short=5"
     num = {
@@ -344,14 +355,17 @@ def test_demo_summary_adds_up():
         if k not in ("book check", "status", "last bar", "prices", "strategy")
     }
     bars = len(SYMBOLS) * weekdays(start, end) * 240
-    assert num["bars"] == bars and num["trading days"] == weekdays(start, end)
+    assert num["bars"] == bars
+    assert num["trading days"] == weekdays(start, end)
     assert out.stdout.count("\n[") == bars // 1000  # progress lines
-    assert num["orders"] > 0 and num["fills"] + num["rejected"] == num["orders"]
+    assert num["orders"] > 0
+    assert num["fills"] + num["rejected"] == num["orders"]
     assert num["events"] == bars + num["orders"] + 1
     assert num["cash"] + num["positions value"] == pytest.approx(num["equity"], abs=0.02)
     assert num["pnl"] == pytest.approx(num["equity"] - num["initial cash"], abs=0.01)
     assert num["total return"] == pytest.approx(num["pnl"] / 500000, abs=1e-4)
-    assert 0 <= num["max drawdown"] < 1 and 0 <= num["win rate"] <= 1
+    assert 0 <= num["max drawdown"] < 1
+    assert 0 <= num["win rate"] <= 1
     assert num["trades"] <= num["fills"] / 2 + 1
     assert num["events per second"] == pytest.approx(num["events"] / num["run seconds"], rel=0.05)
 
@@ -368,12 +382,13 @@ def option_error(capsys, *argv):
     out = capsys.readouterr()
     assert out.out == ""
     lines = out.err.splitlines()
-    assert len(lines) == 1 and lines[0].endswith("(see --help)"), out.err
+    assert len(lines) == 1, out.err
+    assert lines[0].endswith("(see --help)"), out.err
     return info.value.code, lines[0]
 
 
 @pytest.mark.parametrize(
-    "args, message",
+    ("args", "message"),
     [
         (["--cash", "-100"], "--cash must be a number > 0"),
         (["--cash", "nan"], "--cash must be a number > 0"),
@@ -408,7 +423,8 @@ def option_error(capsys, *argv):
 )  # fmt: skip
 def test_demo_refuses_bad_options_in_one_line(capsys, args, message):
     status, line = option_error(capsys, *args)
-    assert status == 2 and message in line, line
+    assert status == 2, line
+    assert message in line, line
 
 
 def test_demo_help_documents_every_option():
@@ -420,10 +436,12 @@ def test_demo_help_documents_every_option():
     for opt in options:  # every option has a text of its own
         assert re.search(re.escape(opt) + r"[^\n]*\s+\S", text), opt
     text = " ".join(text.split())
-    assert "YYYY-MM-DD HH:MM:SS" in text and "'Ns'" in text and "130" in text
+    assert "YYYY-MM-DD HH:MM:SS" in text
+    assert "'Ns'" in text
+    assert "130" in text
 
 
-@pytest.mark.parametrize("extra, module, option", [("plot", "matplotlib", ["--plot", "x.png"]),
+@pytest.mark.parametrize(("extra", "module", "option"), [("plot", "matplotlib", ["--plot", "x.png"]),
                                                    ("sweep", "distributed",
                                                     ["--sweep", "--scheduler", "tcp://x:1"])])  # fmt: skip
 def test_a_missing_extra_names_a_command_that_works_from_a_checkout(
@@ -431,7 +449,8 @@ def test_a_missing_extra_names_a_command_that_works_from_a_checkout(
 ):
     monkeypatch.setitem(sys.modules, module, None)
     status, line = option_error(capsys, *option)
-    assert status == 2 and "pip install '.[%s]'" % extra in line
+    assert status == 2
+    assert "pip install '.[%s]'" % extra in line
     assert "pip install '%s" % ("matplotlib" if extra == "plot" else "dask[distributed]") in line
 
 
@@ -445,8 +464,10 @@ def test_output_dash_writes_only_json_on_stdout():
     assert out.returncode == 0, out.stderr
     result = json.loads(out.stdout)  # nothing but the JSON
     assert result["data_source"].startswith("synthetic random walk")
-    assert result["params"] == {"short": 3, "long": 8} and result["book_ok"] is True
-    assert "summary" in out.stderr and "SIMULATED ORDERS" in out.stderr
+    assert result["params"] == {"short": 3, "long": 8}
+    assert result["book_ok"] is True
+    assert "summary" in out.stderr
+    assert "SIMULATED ORDERS" in out.stderr
 
 
 def test_a_failed_write_keeps_the_previous_file(tmp_path):
@@ -461,9 +482,11 @@ def test_a_failed_write_keeps_the_previous_file(tmp_path):
 
     with pytest.raises(OSError, match="No space left"):
         write_atomic(str(path), full_disk)
-    assert path.read_text() == "previous" and os.listdir(str(tmp_path)) == ["run.json"]
+    assert path.read_text() == "previous"
+    assert os.listdir(str(tmp_path)) == ["run.json"]
     write_atomic(str(path), lambda f: f.write(b"new"))
-    assert path.read_text() == "new" and os.listdir(str(tmp_path)) == ["run.json"]
+    assert path.read_text() == "new"
+    assert os.listdir(str(tmp_path)) == ["run.json"]
 
 
 def test_the_demo_reports_a_failed_write_in_one_line(lib, tmp_path, capsys, monkeypatch):
@@ -478,9 +501,10 @@ def test_the_demo_reports_a_failed_write_in_one_line(lib, tmp_path, capsys, monk
         raise OSError(28, "No space left on device")
 
     monkeypatch.setattr(files.os, "fsync", no_space)
-    assert demo.main(WEEK + ["--no-progress", "--output", str(path)]) == 1
+    assert demo.main([*WEEK, "--no-progress", "--output", str(path)]) == 1
     err = capsys.readouterr().err
-    assert err.strip().endswith("No space left on device") and "Traceback" not in err
+    assert err.strip().endswith("No space left on device")
+    assert "Traceback" not in err
     assert path.read_text() == "previous"
 
 
@@ -490,9 +514,10 @@ def test_plot_writes_a_png_that_names_its_prices(lib, tmp_path):
 
     lib.market(True)
     png = tmp_path / "equity.png"
-    assert demo.main(WEEK + ["--no-progress", "--plot", str(png)]) == 0
+    assert demo.main([*WEEK, "--no-progress", "--plot", str(png)]) == 0
     data = png.read_bytes()
-    assert data[:8] == b"\x89PNG\r\n\x1a\n" and len(data) > 10000
+    assert data[:8] == b"\x89PNG\r\n\x1a\n"
+    assert len(data) > 10000
     assert struct.unpack(">II", data[16:24]) == (1000, 600)
 
 
@@ -510,25 +535,35 @@ LONG_RUN = ["--start", "2015-01-01", "--end", "2034-12-31", "--frequency", "60s"
 
 
 @pytest.mark.skipif(shutil.which("timeout") is None, reason="needs coreutils timeout")
-@pytest.mark.parametrize("name, status", [("INT", 130), ("TERM", 143)])
+@pytest.mark.parametrize(("name", "status"), [("INT", 130), ("TERM", 143)])
 def test_a_signal_stops_a_long_backtest_cleanly(name, status):
     # --preserve-status: timeout's own status would be 124 after sending
     t0 = time.monotonic()
     out = subprocess.run(
-        ["timeout", "--preserve-status", "-s", name, "2", sys.executable, "-m", "vq.csdk.demo"]
-        + LONG_RUN,
+        [
+            "timeout",
+            "--preserve-status",
+            "-s",
+            name,
+            "2",
+            sys.executable,
+            "-m",
+            "vq.csdk.demo",
+            *LONG_RUN,
+        ],
         cwd=TESTS,
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
-        universal_newlines=True,
+        capture_output=True,
+        text=True,
         timeout=120,
     )
     wall = time.monotonic() - t0
     assert out.returncode == status, out.stderr
-    assert "Traceback" not in out.stderr and "Exception ignored" not in out.stderr
+    assert "Traceback" not in out.stderr
+    assert "Exception ignored" not in out.stderr
     summary = summary_of(out.stdout)
     assert summary["status"] == "interrupted by SIG" + name
-    assert "summary (interrupted)" in out.stdout and summary["book check"] == "ok"
+    assert "summary (interrupted)" in out.stdout
+    assert summary["book check"] == "ok"
     assert summary["last bar"] < "2030"  # stopped, not run to its end
     # From the handler to the summary, measured by the demo itself: the
     # behaviour asked for (within a second).  The wall bound only guards
@@ -565,9 +600,8 @@ def test_ctrl_c_while_the_demo_loads_ends_130_in_one_line(module):
     out = subprocess.run(
         [sys.executable, "-c", INTERRUPT_WHILE_LOADING, module],
         cwd=TESTS,
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
-        universal_newlines=True,
+        capture_output=True,
+        text=True,
         timeout=120,
     )
     assert out.returncode == 130, out.stderr
@@ -595,7 +629,8 @@ def test_a_sweep_gives_the_results_of_the_single_runs(lib):
     swept = sweep(config, Crossover, {"short": [5, 10], "long": [20, 40]}, workers=3)
     assert sorted((r.params["short"], r.params["long"]) for r in swept.results) == PAIRS
     returns = [r["total_return"] for r in swept.results]
-    assert returns == sorted(returns, reverse=True) and swept.exit_status == 0
+    assert returns == sorted(returns, reverse=True)
+    assert swept.exit_status == 0
     for r in swept.results:
         assert run(config, Crossover, r.params).to_dict() == r.to_dict()
 
@@ -614,23 +649,33 @@ def test_the_cli_sweep_prints_the_table_and_writes_the_json(tmp_path):
 
 
 @pytest.mark.skipif(shutil.which("timeout") is None, reason="needs coreutils timeout")
-@pytest.mark.parametrize("name, status", [("INT", 130), ("TERM", 143)])
+@pytest.mark.parametrize(("name", "status"), [("INT", 130), ("TERM", 143)])
 def test_a_signal_stops_a_sweep_and_its_workers(tmp_path, name, status):
     path = tmp_path / "sweep.json"
     sweep = ["--sweep", "--short", "5,10", "--long", "30,60", "--workers", "2"]
     out = subprocess.run(
-        ["timeout", "--preserve-status", "-s", name, "3", sys.executable, "-m", "vq.csdk.demo"]
-        + LONG_RUN
-        + sweep
-        + ["--output", str(path)],
+        [
+            "timeout",
+            "--preserve-status",
+            "-s",
+            name,
+            "3",
+            sys.executable,
+            "-m",
+            "vq.csdk.demo",
+            *LONG_RUN,
+            *sweep,
+            "--output",
+            str(path),
+        ],
         cwd=TESTS,
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
-        universal_newlines=True,
+        capture_output=True,
+        text=True,
         timeout=120,
     )
     assert out.returncode == status, out.stderr
-    assert "Traceback" not in out.stderr and "interrupted by SIG" + name in out.stdout
+    assert "Traceback" not in out.stderr
+    assert "interrupted by SIG" + name in out.stdout
     # no backtest of 20 years of minute bars ends in 3 s: each was stopped or not run
     results = json.loads(path.read_text())
     assert all(r["interrupted"] == "SIG" + name for r in results)
@@ -643,7 +688,7 @@ def test_a_signal_while_the_sweep_workers_start(tmp_path):
     path = tmp_path / "sweep.json"
     sweep = ["--sweep", "--short", "5,10", "--long", "30,60", "--workers", "2"]
     proc = subprocess.Popen(
-        [sys.executable, "-m", "vq.csdk.demo"] + LONG_RUN + sweep + ["--output", str(path)],
+        [sys.executable, "-m", "vq.csdk.demo", *LONG_RUN, *sweep, "--output", str(path)],
         cwd=TESTS,
         stdout=subprocess.PIPE,
         stderr=subprocess.PIPE,
@@ -657,7 +702,8 @@ def test_a_signal_while_the_sweep_workers_start(tmp_path):
     finally:
         proc.kill()
     assert proc.returncode == 130, err
-    assert "Traceback" not in err and "interrupted by SIGINT" in out
+    assert "Traceback" not in err
+    assert "interrupted by SIGINT" in out
     assert all(r["interrupted"] == "SIGINT" for r in json.loads(path.read_text()))
 
 
@@ -674,7 +720,9 @@ def test_a_failed_backtest_is_reported_and_the_others_kept(capfd):
     assert sorted(r.params["long"] for r in failed) == [20, 40]
     assert all("BacktestError: the strategy failed on the bar" in r.error for r in failed)
     assert all("ValueError: asked to fail" in r.error for r in failed)
-    assert len(swept.results) == 4 and swept.results[-1] in failed and swept.exit_status == 1
+    assert len(swept.results) == 4
+    assert swept.results[-1] in failed
+    assert swept.exit_status == 1
     assert capfd.readouterr().err.count("FAILED") == 2
 
 
@@ -699,18 +747,19 @@ def test_demo_takes_a_holiday_file(lib, tmp_path, capsys):
     days_off = tmp_path / "holidays.txt"
     days_off.write_text("# two days off\n2024-01-03\n\n2024-01-04  # a Thursday\n")
     argv = ["--start", "2024-01-02", "--end", "2024-01-05", "--holidays", str(days_off)]
-    assert demo.main(argv + ["--no-progress"]) == 0
+    assert demo.main([*argv, "--no-progress"]) == 0
     assert summary_of(capsys.readouterr().out)["trading days"] == "2"  # the 2nd and the 5th
     days_off.write_text("2024-01-03\n03/01/2024\n")
     status, line = option_error(capsys, "--holidays", str(days_off))
-    assert status == 2 and "holidays.txt line 2: '03/01/2024'" in line
+    assert status == 2
+    assert "holidays.txt line 2: '03/01/2024'" in line
 
 
 def test_invented_symbols_get_a_backtest_and_a_warning(lib, capsys):
     from vq.csdk import demo
 
     lib.market(True)
-    assert demo.main(WEEK + ["--no-progress", "--symbols", "NOT A SYMBOL;DROP"]) == 0
+    assert demo.main([*WEEK, "--no-progress", "--symbols", "NOT A SYMBOL;DROP"]) == 0
     out = capsys.readouterr()
     assert "warning: NOT A SYMBOL;DROP: not a symbol the random walk documents" in out.err
     assert summary_of(out.out)["prices"].startswith("synthetic random walk")
@@ -722,7 +771,7 @@ def test_a_replay_without_a_subscribed_symbol_stops_before_the_run(lib, tmp_path
     lib.market(True)
     csv = tmp_path / "SHSE.600000.csv"
     csv.write_text("eob,open,high,low,close,volume\n2024-01-02 15:00,10,10,10,10,100\n")
-    assert demo.main(WEEK + ["--replay", str(csv)]) == 1
+    assert demo.main([*WEEK, "--replay", str(csv)]) == 1
     out = capsys.readouterr()
     assert "has no 1d rows of SZSE.000001; replayed symbols: SHSE.600000" in out.err
     assert "summary" not in out.out

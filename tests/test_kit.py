@@ -280,7 +280,7 @@ def run_project(tmp_path, files, args=(), addopts="", site=None):
     env = {"PYTEST_ADDOPTS": addopts, "VQ_REPORT": str(tmp_path / "report.json")}
     if site:
         env["PYTHONPATH"] = site
-    cmd = [sys.executable, "-m", "pytest", "-p", "no:cacheprovider", "-rA"] + list(args)
+    cmd = [sys.executable, "-m", "pytest", "-p", "no:cacheprovider", "-rA", *list(args)]
     return run(cmd, env=env, cwd=str(tmp_path))
 
 
@@ -290,7 +290,7 @@ SHIPPED = ["nothing configured", "pytest.ini", "--vq-standin", "--no-vq-standin 
 
 
 @pytest.mark.parametrize(
-    "configuration, library",
+    ("configuration", "library"),
     [(c, "another library") for c in sorted(CONFIGURATIONS)]
     + [(c, "shipped stand-in") for c in SHIPPED],
 )
@@ -361,7 +361,8 @@ def test_asking_for_the_stand_in_without_opting_in_fails_only_those_tests(tmp_pa
     for name in ("test_fixture", "test_market_marker", "test_replay_marker"):
         assert re.search(r"ERROR at setup of %s _+\n%s\n" % (name, re.escape(message)), out.stdout)
     assert out.stdout.count(message) == 3, out.stdout
-    assert "Traceback" not in out.stdout and "vq-csdk:" not in out.stdout
+    assert "Traceback" not in out.stdout
+    assert "vq-csdk:" not in out.stdout
 
 
 # ---- scripting ----------------------------------------------------------------------------

@@ -27,9 +27,8 @@ def run_child(code, timeout=20):
     env = dict(os.environ, PYTHONPATH=os.pathsep.join([TESTS, os.environ.get("PYTHONPATH", "")]))
     return subprocess.run(
         [sys.executable, "-c", PRELUDE + textwrap.dedent(code)],
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
-        universal_newlines=True,
+        capture_output=True,
+        text=True,
         timeout=timeout,
         env=env,
     )
@@ -100,7 +99,7 @@ WAITS = {
 
 @pytest.mark.parametrize("wait", sorted(WAITS))
 @pytest.mark.parametrize(
-    "arg, status, err",
+    ("arg", "status", "err"),
     [("7", 7, ""), ("'stopped here'", 1, "stopped here\n"), ("None", 0, "")],
     ids=["int", "text", "none"],
 )

@@ -30,11 +30,12 @@ def test_the_readme_opens_with_the_demo_and_the_test_command():
     test_install, test_run = commands["tests"].rsplit(" && ", 1)
     assert (demo_run, test_run) == ("python3 -m vq.csdk.demo", "python3 -m pytest tests")
     # the same build options, or the second install compiles again
-    assert demo_install.endswith(" .") and test_install == demo_install[:-1] + '".[test]"'
+    assert demo_install.endswith(" .")
+    assert test_install == demo_install[:-1] + '".[test]"'
 
 
 @pytest.mark.parametrize(
-    "text, message",
+    ("text", "message"),
     [
         ("<!-- ci:demo -->\n```sh\ndemo\n```\n", "no shell block after <!-- ci:tests -->"),
         (

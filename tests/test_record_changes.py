@@ -85,12 +85,14 @@ def test_a_rebound_super_is_called_by_construction(cls, monkeypatch):
         return builtins.super(*args)
 
     monkeypatch.setattr(c_sdk, "super", spy, raising=False)
-    assert cls({"a": 1}).a == 1 and seen == [cls]
+    assert cls({"a": 1}).a == 1
+    assert seen == [cls]
     monkeypatch.setattr(c_sdk, "super", lambda *args: None)
     with pytest.raises(AttributeError):  # None.__setattr__(...)
         cls({})
     monkeypatch.undo()
-    assert cls({"a": 3}).a == 3 and seen == [cls]
+    assert cls({"a": 3}).a == 3
+    assert seen == [cls]
 
 
 def edited(fn, replacement):
@@ -153,9 +155,11 @@ def test_an_edited_property_getter_and_contains_run(monkeypatch):
     monkeypatch.setattr(*edited(vars(tick)["price"].fget, _price))
     monkeypatch.setattr(*edited(vars(bar)["__contains__"], lambda self, key: key == "odd"))
     assert tick({"price": 1}).price == "edited"
-    assert "odd" in bar({}) and "k" not in bar({"k": 1})
+    assert "odd" in bar({})
+    assert "k" not in bar({"k": 1})
     monkeypatch.undo()
-    assert tick({"price": 1}).price == 1 and "k" in bar({"k": 1})
+    assert tick({"price": 1}).price == 1
+    assert "k" in bar({"k": 1})
 
 
 class FailingGet(dict):
@@ -176,7 +180,8 @@ class FailingGet(dict):
 def test_a_property_raising_attribute_error_falls_back_to_getattr(name):
     d = FailingGet()
     r = c_sdk.TickLikeDict2(d)
-    assert getattr(r, name) == "second" and d.calls == [name, name]
+    assert getattr(r, name) == "second"
+    assert d.calls == [name, name]
     with pytest.raises(AttributeError):
         c_sdk.TickLikeDict2(None).price
 
@@ -224,9 +229,8 @@ def test_construction_notices_a_change_after_the_type_cache_was_cleared():
     )
     out = subprocess.run(
         [sys.executable, "-c", code],
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
-        universal_newlines=True,
+        capture_output=True,
+        text=True,
         timeout=60,
     )
     assert (out.returncode, out.stdout, out.stderr) == (0, "ok\n", "")

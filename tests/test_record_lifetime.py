@@ -87,9 +87,8 @@ OPS = {
 def run_child(code, timeout=60):
     return subprocess.run(
         [sys.executable, "-c", PRELUDE + textwrap.dedent(code)],
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
-        universal_newlines=True,
+        capture_output=True,
+        text=True,
         timeout=timeout,
     )
 

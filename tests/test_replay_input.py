@@ -69,7 +69,7 @@ CASES = [
 
 
 @pytest.mark.parametrize(
-    "call, source, line, column", [pytest.param(*c[1:], id=c[0]) for c in CASES]
+    ("call", "source", "line", "column"), [pytest.param(*c[1:], id=c[0]) for c in CASES]
 )
 def test_bad_input_is_named_and_leaves_the_market_as_it_was(
     vq_standin, tmp_path, call, source, line, column
@@ -84,7 +84,8 @@ def test_bad_input_is_named_and_leaves_the_market_as_it_was(
     assert str(err).startswith(source)
     bars = run_market("E.1,B.1")
     # E.1: the earlier replay, untouched; B.1: still the random walk's 4 hours
-    assert [b for b in bars if b'"E.1"' in b] == [bars[0]] and b'"close":77,' in bars[0]
+    assert [b for b in bars if b'"E.1"' in b] == [bars[0]]
+    assert b'"close":77,' in bars[0]
     assert len([b for b in bars if b'"B.1"' in b]) == 4
 
 

@@ -29,7 +29,7 @@ TIMES = [
 ]
 
 
-@pytest.mark.parametrize("text, ok", TIMES)
+@pytest.mark.parametrize(("text", "ok"), TIMES)
 def test_times_agree_with_the_market(mod, lib, text, ok):
     lib.market(True)
     try:
@@ -44,7 +44,7 @@ def test_times_agree_with_the_market(mod, lib, text, ok):
 
 
 @pytest.mark.parametrize(
-    "text, end, seconds",
+    ("text", "end", "seconds"),
     [
         ("2024-01-02", False, 0),
         ("2024-01-02", True, 86399),
@@ -63,7 +63,7 @@ FREQUENCIES = [
 ]  # fmt: skip
 
 
-@pytest.mark.parametrize("text, seconds", FREQUENCIES)
+@pytest.mark.parametrize(("text", "seconds"), FREQUENCIES)
 def test_bar_lengths_agree_with_the_market(mod, lib, text, seconds):
     lib.market(True)
     assert frequency.bar_seconds(text) == seconds
@@ -106,7 +106,7 @@ def test_a_holiday_file_names_its_bad_line(tmp_path):
     f.write_text("# off\n2024-01-03\n\n2024-01-03  # twice\n2024-01-01\n")
     assert holidays.read(str(f)) == ["2024-01-01", "2024-01-03"]
     f.write_text("2024-01-03\n03/01/2024\n")
-    with pytest.raises(ValueError, match="days.txt line 2: '03/01/2024'"):
+    with pytest.raises(ValueError, match=r"days\.txt line 2: '03/01/2024'"):
         holidays.read(str(f))
 
 

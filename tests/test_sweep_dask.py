@@ -13,8 +13,8 @@ import pytest
 
 pytest.importorskip("distributed")
 
-from vq.csdk.backtest import BacktestConfig, BacktestError, BacktestResult, sweep  # noqa: E402
-from vq.csdk.backtest.crossover import Crossover  # noqa: E402
+from vq.csdk.backtest import BacktestConfig, BacktestError, BacktestResult, sweep
+from vq.csdk.backtest.crossover import Crossover
 
 TESTS = os.path.dirname(os.path.abspath(__file__))
 CONFIG = BacktestConfig(start="2023-01-03", end="2023-12-29")
@@ -49,8 +49,7 @@ def test_a_sweep_on_a_dask_cluster_gives_the_local_results(tmp_path):
             [sys.executable, "-m", "vq.csdk.demo", "--sweep", "--start", CONFIG.start,
              "--end", CONFIG.end, "--short", "5,10", "--long", "20,40",
              "--scheduler", address, "--output", str(path)],
-            cwd=TESTS, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-            universal_newlines=True, timeout=300,
+            cwd=TESTS, capture_output=True, text=True, timeout=300,
         )  # fmt: skip
     assert remote.where == "Dask scheduler %s" % address
     assert [r.to_dict() for r in remote.results] == [r.to_dict() for r in local.results]
@@ -60,7 +59,7 @@ def test_a_sweep_on_a_dask_cluster_gives_the_local_results(tmp_path):
 
 
 @pytest.mark.parametrize(
-    "address, message",
+    ("address", "message"),
     [
         ("tcp://127.0.0.1:9", "cannot reach the Dask scheduler tcp://127.0.0.1:9 within 2s"),
         ("not an address:::", "'not an address:::' is not a Dask scheduler address"),
@@ -71,18 +70,20 @@ def test_an_unreachable_scheduler_is_one_line_within_the_timeout(address, messag
     out = subprocess.run(
         [sys.executable, "-m", "vq.csdk.demo", "--sweep", "--short", "5", "--long", "20",
          "--scheduler", address, "--connect-timeout", "2"],
-        cwd=TESTS, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-        universal_newlines=True, timeout=120,
+        cwd=TESTS, capture_output=True, text=True, timeout=120,
     )  # fmt: skip
     assert out.returncode == 1
-    assert out.stderr.count("\n") == 1 and message in out.stderr, out.stderr
+    assert out.stderr.count("\n") == 1, out.stderr
+    assert message in out.stderr, out.stderr
     assert time.monotonic() - t0 < 30  # 2 s and the start: not the 30 s of old
 
 
 def test_a_cluster_without_workers_is_reported_and_waited_for_a_bounded_time(tmp_path, capfd):
     with cluster(tmp_path, workers=0) as address:
         t0 = time.monotonic()
-        with pytest.raises(BacktestError, match="no Dask worker joined the scheduler .* within 3s"):
+        with pytest.raises(
+            BacktestError, match=r"no Dask worker joined the scheduler .* within 3s"
+        ):
             sweep(CONFIG, Crossover, GRID, scheduler=address, worker_wait=3)
         waited = time.monotonic() - t0
     assert 3 <= waited < 20
@@ -100,4 +101,5 @@ def test_a_lost_worker_is_named_and_its_backtest_rerun(tmp_path, capfd):
     assert all(isinstance(r, BacktestResult) for r in swept.results)
     assert sorted(r.params["n"] for r in swept.results) == [1, 2, 3]
     err = capfd.readouterr().err
-    assert "left the cluster; its backtests are rerun" in err and "tcp://127.0.0.1:" in err
+    assert "left the cluster; its backtests are rerun" in err
+    assert "tcp://127.0.0.1:" in err

@@ -81,7 +81,7 @@ def freeze(venv: str) -> List[str]:
         [venv + "/bin/python", "-m", "pip", "freeze", "--all"],
         check=True,
         stdout=subprocess.PIPE,
-        universal_newlines=True,
+        text=True,
     )
     return sorted(out.stdout.splitlines())
 

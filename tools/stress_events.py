@@ -101,9 +101,8 @@ def child(code, timeout):
     try:
         out = subprocess.run(
             [sys.executable, "-c", code],
-            stdout=subprocess.PIPE,
-            stderr=subprocess.PIPE,
-            universal_newlines=True,
+            capture_output=True,
+            text=True,
             timeout=timeout,
         )
     except subprocess.TimeoutExpired as exc:

@@ -9,7 +9,7 @@ from typing import Any, Callable, Iterator, Set
 from vq.csdk.backtest.errors import BacktestError
 from vq.csdk.backtest.extras import need
 
-__all__ = ["connect", "Watcher"]
+__all__ = ["Watcher", "connect"]
 
 
 @contextlib.contextmanager

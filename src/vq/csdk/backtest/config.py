@@ -11,7 +11,7 @@ from vq.csdk.rules import holidays as holiday_rule
 from vq.csdk.rules import symbols as symbol_rule
 from vq.csdk.rules import times
 
-__all__ = ["BacktestConfig", "RandomWalk", "Replay", "DataSource"]
+__all__ = ["BacktestConfig", "DataSource", "RandomWalk", "Replay"]
 
 
 @dataclasses.dataclass(frozen=True)

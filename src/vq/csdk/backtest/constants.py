@@ -35,14 +35,14 @@ strategy has already seen.
 
 __all__ = [
     "BUY",
-    "SELL",
+    "EXEC_REJECTED",
+    "EXEC_TRADE",
     "LIMIT",
     "MARKET",
-    "ORDER_NEW",
     "ORDER_FILLED",
+    "ORDER_NEW",
     "ORDER_REJECTED",
-    "EXEC_TRADE",
-    "EXEC_REJECTED",
+    "SELL",
     "SIDE_NAMES",
 ]
 

@@ -7,7 +7,7 @@ from typing import Any, Deque, Dict, Mapping
 from vq.csdk.backtest.constants import ORDER_REJECTED
 from vq.csdk.backtest.strategy import Strategy
 
-__all__ = ["Crossover", "Average"]
+__all__ = ["Average", "Crossover"]
 
 
 class Average:

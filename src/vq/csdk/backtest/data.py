@@ -8,7 +8,7 @@ from typing import Any, Iterator, List, Optional
 from vq.csdk.backtest.config import BacktestConfig, Replay
 from vq.csdk.backtest.errors import ConfigError
 
-__all__ = ["prepare", "fed"]
+__all__ = ["fed", "prepare"]
 
 
 def prepare(config: BacktestConfig) -> Optional[List[Any]]:

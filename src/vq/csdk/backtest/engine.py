@@ -19,7 +19,7 @@ from vq.csdk.backtest.strategy import factory_name
 from vq.csdk.rules import holidays as holiday_rule
 from vq.csdk.runner import Runner, signal_name
 
-__all__ = ["run", "library_version", "is_offline_standin"]
+__all__ = ["is_offline_standin", "library_version", "run"]
 
 
 def library_version() -> str:

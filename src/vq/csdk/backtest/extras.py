@@ -4,7 +4,7 @@ import importlib
 
 from vq.csdk.backtest.errors import BacktestError
 
-__all__ = ["need", "hint"]
+__all__ = ["hint", "need"]
 
 _WHAT = {"plot": "matplotlib", "sweep": "dask[distributed]"}
 

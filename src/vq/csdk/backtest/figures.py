@@ -21,7 +21,7 @@ def figures(initial: float, daily: Sequence[Tuple[str, float]]) -> Dict[str, Opt
     for e in equity:
         peak = max(peak, e)
         drawdown = max(drawdown, 1 - e / peak)
-    rets = [b / a - 1 for a, b in zip([initial] + equity, equity)]
+    rets = [b / a - 1 for a, b in zip([initial, *equity], equity)]
     sharpe = None
     if len(rets) > 1:
         mean = sum(rets) / len(rets)

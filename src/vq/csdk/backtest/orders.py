@@ -8,7 +8,7 @@ from vq.csdk import c_sdk
 from vq.csdk.backtest.constants import BUY, LIMIT, MARKET, ORDER_REJECTED, SELL
 from vq.csdk.backtest.errors import BacktestError
 
-__all__ = ["market_order", "limit_order", "place", "check", "Context"]
+__all__ = ["Context", "check", "limit_order", "market_order", "place"]
 
 
 def check(status: int, fn: str) -> None:

@@ -11,7 +11,7 @@ from vq.csdk.backtest.files import write_atomic
 from vq.csdk.backtest.report import describe_params
 from vq.csdk.backtest.result import BacktestResult, SweepFailure
 
-__all__ = ["equity_chart", "sweep_heatmap", "heatmap_axes"]
+__all__ = ["equity_chart", "heatmap_axes", "sweep_heatmap"]
 
 
 def _pyplot() -> Any:

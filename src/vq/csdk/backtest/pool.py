@@ -14,7 +14,7 @@ from typing import Any, Callable, Mapping, Optional, Tuple
 from vq.csdk.backtest.result import SweepFailure
 from vq.csdk.runner import signal_name
 
-__all__ = ["Job", "run_job", "pool_of", "submit_spawning"]
+__all__ = ["Job", "pool_of", "run_job", "submit_spawning"]
 
 # (config, strategy factory, params): what a worker receives
 Job = Tuple[Any, Callable[..., Any], Mapping[str, Any]]

@@ -5,7 +5,7 @@ from typing import Any, List, Optional, Tuple
 
 from vq.csdk.backtest.result import BacktestResult, SweepFailure
 
-__all__ = ["pct", "num", "summary", "table", "describe_params"]
+__all__ = ["describe_params", "num", "pct", "summary", "table"]
 
 
 def pct(x: Optional[float]) -> str:

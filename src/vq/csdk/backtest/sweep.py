@@ -23,7 +23,7 @@ from vq.csdk.backtest.result import BacktestResult, SweepFailure
 from vq.csdk.backtest.strategy import factory_name
 from vq.csdk.runner import catch_signals, signal_name
 
-__all__ = ["sweep", "SweepResult", "combinations"]
+__all__ = ["SweepResult", "combinations", "sweep"]
 
 Grid = Union[Mapping[str, Sequence[Any]], Sequence[Mapping[str, Any]]]
 Outcome = Union[BacktestResult, SweepFailure]
@@ -150,7 +150,7 @@ class _Collector:
                 try:
                     pending[submit(job)] = job
                 except BrokenProcessPool:  # a worker died: the rest go to the retry
-                    dead += [job] + todo
+                    dead += [job, *todo]
                     todo = []
             for f in [f for f in pending if f.done()]:
                 job = pending.pop(f)

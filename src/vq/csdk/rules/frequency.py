@@ -5,7 +5,7 @@ multiple of 3 from 3 to 14400 (intraday bars)."""
 import re
 from typing import Optional
 
-__all__ = ["FORMS", "STEP", "MAX_SECONDS", "DAILY", "check", "bar_seconds"]
+__all__ = ["DAILY", "FORMS", "MAX_SECONDS", "STEP", "bar_seconds", "check"]
 
 STEP = 3  # seconds between two trades of the walk
 MAX_SECONDS = 4 * 3600  # an intraday bar is at most the whole session

@@ -8,7 +8,7 @@ year: 1 January, 1-3 May and 1-7 October."""
 import datetime
 from typing import Iterable, List, Optional, Sequence
 
-__all__ = ["ENV", "read", "is_default_holiday", "trading_days", "env_value"]
+__all__ = ["ENV", "env_value", "is_default_holiday", "read", "trading_days"]
 
 ENV = "VQ_STANDIN_HOLIDAYS"
 

@@ -26,7 +26,7 @@ HH:MM:SS`` (space or ``T``); a bare date means 00:00:00 as ``bob`` and
 ``datetime.datetime`` / ``datetime.date`` values and numbers.  Within a
 series times strictly increase (``eob``, or ``created_at``).  Prices are
 positive, volumes whole numbers from 0 to 2**53 - 1, amounts (given, or
-price × volume) finite; a symbol holds no NUL and encodes as UTF-8.
+price * volume) finite; a symbol holds no NUL and encodes as UTF-8.
 """
 
 import array
