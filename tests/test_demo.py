@@ -2,6 +2,7 @@
 strategy (python -m vq.csdk.demo) that runs on it."""
 
 import datetime
+import importlib.util
 import json
 import os
 import re
@@ -14,6 +15,12 @@ import time
 
 import pytest
 from helpers import backtest_config
+
+# a chart's options are checked once its extra is there (otherwise the missing
+# extra is the one error)
+NEEDS_MATPLOTLIB = pytest.mark.skipif(
+    importlib.util.find_spec("matplotlib") is None, reason="needs the plot extra"
+)
 
 TESTS = os.path.dirname(os.path.abspath(__file__))
 SYMBOLS = ["SHSE.600000", "SZSE.000001"]
@@ -414,10 +421,11 @@ def option_error(capsys, *argv):
         (["--replay", "/nonexistent.csv"], "/nonexistent.csv is not a readable file"),
         (["--output", "/nonexistent/dir/run.json"], "--output /nonexistent/dir/run.json: cannot"),
         (["--output", "/"], "--output /: cannot be written"),
-        (["--plot", "-"], "--plot"),
-        (["--sweep", "--short", "5,10", "--long", "20,40", "--param", "x=1,2", "--plot", "x.png"],
-         "heat map over one or two varied parameters, not 3"),
-        (["--sweep", "--plot", "x.png"], "not 0"),
+        pytest.param(["--plot", "-"], "--plot", marks=NEEDS_MATPLOTLIB),
+        pytest.param(
+            ["--sweep", "--short", "5,10", "--long", "20,40", "--param", "x=1,2", "--plot", "x.png"],
+            "heat map over one or two varied parameters, not 3", marks=NEEDS_MATPLOTLIB),
+        pytest.param(["--sweep", "--plot", "x.png"], "not 0", marks=NEEDS_MATPLOTLIB),
         (["--sweep", "--scheduler", "x", "--connect-timeout", "0"], "--connect-timeout must be"),
     ],
 )  # fmt: skip
