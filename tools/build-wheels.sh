@@ -44,7 +44,7 @@ fi
 if [ "$(cat "$tools/pins" 2>/dev/null)" != "$pins" ]; then
     rm -rf "$tools"
     python3 -m venv "$tools"
-    "$tools/bin/python" -m pip install -q --upgrade pip >/dev/null
+    "$tools/bin/python" -m pip install -q --upgrade pip 2>&1 | grep -v "^WARNING: Location" || true
     # shellcheck disable=SC2086
     "$tools/bin/python" -m pip install -q $pins 2>&1 | grep -v "^WARNING: Location" || true
     echo "$pins" >"$tools/pins"
@@ -90,6 +90,31 @@ for py in "${pythons[@]}"; do
     repair "$raw" "$version"
     echo "${built[-1]} ($((SECONDS - start)) s)"
 done
+
+# CPython 3.14 and 3.15 from the Debian unstable root: the build runs there,
+# with the same zig, caches and paths bound in.  Debian's pyconfig.h includes
+# <x86_64-linux-gnu/python3.N/pyconfig.h>; zig searches no system folder, so
+# a folder holding only that multiarch prefix is searched last.
+if [ "${VQ_NEWER_PYTHONS:-1}" != 0 ]; then
+    start=$SECONDS
+    echo "--- CPython 3.14 and 3.15 (Debian unstable root)"
+    # shellcheck disable=SC2016  # expanded inside the root
+    DEBIAN_ROOT_BINDS="$root:$root $tools:$tools $ZIG_GLOBAL_CACHE_DIR:$ZIG_GLOBAL_CACHE_DIR $work:$work" \
+        tools/newer-pythons.sh env VQ_ZIG="$VQ_ZIG" CC="$CC" CXX="$CXX" SOURCE_DATE_EPOCH="$SOURCE_DATE_EPOCH" \
+        ZIG_GLOBAL_CACHE_DIR="$ZIG_GLOBAL_CACHE_DIR" ZIG_LOCAL_CACHE_DIR="$ZIG_LOCAL_CACHE_DIR" \
+        VQ_BUILD_RECIPE="$VQ_BUILD_RECIPE" CXXFLAGS="-idirafter $work/multiarch" bash -c '
+        set -eu
+        mkdir -p "$1/multiarch" && ln -sfn /usr/include/x86_64-linux-gnu "$1/multiarch/x86_64-linux-gnu"
+        for minor in 14 15; do
+            python3.$minor -m venv "$1/venv-3.$minor"
+            "$1/venv-3.$minor/bin/python" -m pip wheel -q --no-deps --wheel-dir "$1/raw-3.$minor" "$2"
+        done' newer "$work" "$sdist" >"$work/newer.log" 2>&1 || { cat "$work/newer.log"; exit 1; }
+    for minor in 14 15; do
+        repair "$work/raw-3.$minor" "3.$minor"
+        echo "${built[-1]}"
+    done
+    echo "($((SECONDS - start)) s)"
+fi
 
 echo "--- checks"
 "$tools/bin/python" tools/check_dist.py "${built[@]}"

@@ -85,7 +85,9 @@ def exports(data):
     with tempfile.NamedTemporaryFile(suffix=".so") as f:
         f.write(data)
         f.flush()
-        out = subprocess.check_output(["readelf", "--dyn-syms", "-W", f.name], universal_newlines=True)
+        out = subprocess.check_output(
+            ["readelf", "--dyn-syms", "-W", f.name], universal_newlines=True
+        )
     # Num: Value Size Type Bind Vis Ndx Name
     rows = [line.split() for line in out.splitlines()]
     return sorted(
@@ -105,7 +107,12 @@ def wheel_faults(path, version):
         grafted = [n for n in names if re.match(r"[^/]*\.libs/", n)]
         if grafted:
             faults.append("auditwheel grafted libraries: %s" % grafted)
-        for needed in ("vq/csdk/" + LIB, "vq/csdk/c_sdk.pyi", "vq/csdk/py.typed", "vq/csdk/BUILD-INFO"):
+        for needed in (
+            "vq/csdk/" + LIB,
+            "vq/csdk/c_sdk.pyi",
+            "vq/csdk/py.typed",
+            "vq/csdk/BUILD-INFO",
+        ):
             if needed not in names:
                 faults.append("missing " + needed)
         if not any(re.match(r"vq-[^/]*\.dist-info/(licenses/)?LICENSE$", n) for n in names):
