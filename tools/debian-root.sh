@@ -57,6 +57,8 @@ debian_root_make() { # <name> <suite> [packages...]
     fi
     if [ ! -f "$marker" ]; then
         rm -rf "$root"
+        # a fresh machine has no debootstrap: it is a host package of its own
+        command -v debootstrap >/dev/null || { apt-get update -qq && apt-get install -y -qq debootstrap; } >&2
         echo "debian-root: debootstrap $suite into $root" >&2
         if ! debootstrap --variant=minbase "$suite" "$root" \
             "${VQ_DEBIAN_MIRROR:-http://deb.debian.org/debian}" >"$root.log" 2>&1; then
