@@ -13,8 +13,11 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 failed=0
+seen=" "
 for py in "$@"; do
     version=$("$py" -c 'import platform; print(platform.python_version())')
+    case "$seen" in *" $version "*) continue ;; esac
+    seen="$seen$version "
     venv="$work/venv-$version"
     echo "--- wheel on CPython $version"
     # shellcheck disable=SC2016  # the import line is Python
