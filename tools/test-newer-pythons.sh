@@ -19,7 +19,7 @@ inside() { # <version> [pytest args...]
     export TMPDIR=/tmp/$v/tmp
     mkdir -p "$TMPDIR"
     start=$SECONDS
-    # shellcheck disable=SC1091
+    # shellcheck disable=SC1090  # the environment made just before
     if ! ("python$v" -m venv "/tmp/$v/venv" && . "/tmp/$v/venv/bin/activate" &&
         python -m pip install -q ".[test,plot,sweep]" &&
         python -m pytest -q -p no:cacheprovider tests "$@" &&
