@@ -52,7 +52,7 @@ debian_root_make() { # <name> <suite> [packages...]
     want=$(printf '%s\n' "$@" | sort -u | sed '/^$/d')
     if [ -f "$marker" ] && [ "$(head -n 1 "$marker")" != "suite $suite" ]; then
         echo "debian-root: $root holds another suite; remove it first" >&2
-        flock -u "$lock"
+        exec {lock}>&-
         return 1
     fi
     if [ ! -f "$marker" ]; then
@@ -63,11 +63,11 @@ debian_root_make() { # <name> <suite> [packages...]
         if ! debootstrap --variant=minbase "$suite" "$root" \
             "${VQ_DEBIAN_MIRROR:-http://deb.debian.org/debian}" >"$root.log" 2>&1; then
             tail -n 20 "$root.log" >&2
-            flock -u "$lock"
+            exec {lock}>&-
             return 1
         fi
         printf 'suite %s\n' "$suite" >"$root/.vq-debian-root.new"
-        _debian_root_apt "$root" update -qq || { flock -u "$lock"; return 1; }
+        _debian_root_apt "$root" update -qq || { exec {lock}>&-; return 1; }
     else
         cp "$marker" "$root/.vq-debian-root.new"
     fi
@@ -77,7 +77,7 @@ debian_root_make() { # <name> <suite> [packages...]
         if ! { _debian_root_apt "$root" update -qq &&
             _debian_root_apt "$root" install -y -qq $missing >"$root.log" 2>&1; }; then
             tail -n 20 "$root.log" >&2
-            flock -u "$lock"
+            exec {lock}>&-
             return 1
         fi
         _debian_root_apt "$root" clean
@@ -85,7 +85,7 @@ debian_root_make() { # <name> <suite> [packages...]
     fi
     # written last: the root is complete
     mv "$root/.vq-debian-root.new" "$marker"
-    flock -u "$lock"
+    exec {lock}>&-
 }
 
 # Runs a command inside the root at the given path, in a private mount

@@ -9,6 +9,12 @@ here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=tools/debian-root.sh
 . "$here/debian-root.sh"
 
+# the host's own debootstrap makes the root
+if ! command -v debootstrap >/dev/null 2>&1; then
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq >/dev/null
+    apt-get install -y -qq debootstrap >/dev/null
+fi
 NEWER_PYTHONS_ROOT=debian-unstable-pythons
 packages=(g++ cmake ninja-build git)
 for minor in 14 15; do
