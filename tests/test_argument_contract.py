@@ -199,3 +199,55 @@ def test_unknown_keyword_reads_like_a_def(lib, mod, name, params):
                 getattr(mod, name)(**kwargs)
             assert str(got.value) == str(want.value)
     lib.assert_not_called()
+
+
+# ---- keywords in any order bind as by position ------------------------------------------
+
+CONFIG = [
+    ("start_time", "2024-01-02 09:30:00"),
+    ("end_time", "2024-06-28 15:00:00"),
+    ("initial_cash", 1e6),
+    ("transaction_ratio", 1.0),
+    ("commission_ratio", 0.0003),
+    ("commission_unit", 5.0),
+    ("slippage_ratio", 0.001),
+    ("option_float_margin_ratio1", 0.2),
+    ("option_float_margin_ratio2", 0.3),
+    ("adjust", 1),
+    ("match_mode", 2),
+    ("check_cache", 3),
+]
+
+
+def fresh(name):
+    return "".join(list(name))  # equal, but not the interned parameter name
+
+
+@pytest.mark.parametrize(
+    "positional, keywords",
+    [
+        (0, CONFIG),
+        (0, CONFIG[::-1]),
+        (0, CONFIG[5:] + CONFIG[:5]),
+        (3, CONFIG[3:]),
+        (3, CONFIG[:2:-1]),
+        (0, [(fresh(k), v) for k, v in CONFIG]),
+        (4, [(fresh(k), v) for k, v in CONFIG[4:][::-1]]),
+    ],
+)
+def test_keywords_bind_to_their_parameters_in_any_order(lib, mod, positional, keywords):
+    mod.py_vqi_set_backtest_config(*[v for _, v in CONFIG])
+    want = lib.calls()
+    lib.reset()
+    mod.py_vqi_set_backtest_config(*[v for _, v in CONFIG[:positional]], **dict(keywords))
+    assert lib.calls() == want
+
+
+@pytest.mark.parametrize("key", ["start_time", "initial_cash", fresh("initial_cash")])
+def test_a_keyword_given_by_position_too_is_refused(lib, mod, key):
+    args = [v for _, v in CONFIG[:3]]
+    kwargs = dict(CONFIG[3:], **{key: 1.0})
+    with pytest.raises(TypeError) as got:
+        mod.py_vqi_set_backtest_config(*args, **kwargs)
+    assert "multiple values for argument '%s'" % key in str(got.value)
+    lib.assert_not_called()

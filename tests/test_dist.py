@@ -26,6 +26,25 @@ def test_module_finds_the_library_beside_it_and_nowhere_else():
     assert os.path.isfile(os.path.join(os.path.dirname(c_sdk.__file__), "libvq3-c.so"))
 
 
+@pytest.mark.skipif(not shutil.which("readelf"), reason="needs readelf")
+def test_module_exports_its_init_function_alone(check_dist):
+    # a runtime linked in statically (libc++ in the release wheels) would
+    # otherwise export operator new/delete and the like to every other module
+    with open(c_sdk.__file__, "rb") as f:
+        assert check_dist.exports(f.read()) == ["PyInit_c_sdk"]
+    # and the reading sees what a library does export
+    with open(os.path.join(os.path.dirname(c_sdk.__file__), "libvq3-c.so"), "rb") as f:
+        exported = check_dist.exports(f.read())
+    assert "vqi_init" in exported and "PyInit_c_sdk" not in exported
+
+
+def test_build_info_names_the_recipe_and_compiler():
+    with open(os.path.join(os.path.dirname(c_sdk.__file__), "BUILD-INFO")) as f:
+        lines = f.read().splitlines()
+    assert [line.split(": ", 1)[0] for line in lines] == ["recipe", "compiler"]
+    assert all(line.split(": ", 1)[1].strip() for line in lines)
+
+
 def test_version_is_single_sourced():
     metadata = pytest.importorskip("importlib.metadata")
     assert re.match(r"^\d+\.\d+\.\d+$", vq.__version__)
@@ -97,6 +116,7 @@ def wheel_members():
         "vq/csdk/libvq3-c.so": read("libvq3-c.so"),
         "vq/csdk/c_sdk.pyi": b"",
         "vq/csdk/py.typed": b"",
+        "vq/csdk/BUILD-INFO": b"recipe: test\ncompiler: test\n",
         "vq-%s.dist-info/METADATA" % vq.__version__: b"Name: vq\nVersion: %s\n"
         % vq.__version__.encode(),
         "vq-%s.dist-info/licenses/LICENSE" % vq.__version__: b"",
@@ -116,7 +136,11 @@ def module_without_runpath(members):
     ("tag", "change", "fault"),
     [
         ("manylinux_2_34_x86_64", None, None),
+        # auditwheel's dual tag for glibc 2.17
+        ("manylinux2014_x86_64.manylinux_2_17_x86_64", None, None),
         ("linux_x86_64", None, "not a manylinux wheel"),
+        ("manylinux2014_x86_64.linux_x86_64", None, "not a manylinux wheel"),
+        ("manylinux_2_17_x86_64.musllinux_1_2_x86_64", None, "not a manylinux wheel"),
         ("manylinux_2_34_x86_64", grafted, "auditwheel grafted libraries"),
         (
             "manylinux_2_34_x86_64",
@@ -124,6 +148,12 @@ def module_without_runpath(members):
             "missing vq/csdk/c_sdk.pyi",
         ),
         ("manylinux_2_34_x86_64", module_without_runpath, "module search path []"),
+        ("manylinux_2_34_x86_64", module_without_runpath, "the module exports ["),
+        (
+            "manylinux_2_34_x86_64",
+            lambda m: m.pop("vq/csdk/BUILD-INFO"),
+            "missing vq/csdk/BUILD-INFO",
+        ),
     ],
 )
 @pytest.mark.skipif(not shutil.which("readelf"), reason="needs readelf")

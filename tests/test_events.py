@@ -221,6 +221,8 @@ seen = []
 def record(t, p):
     if p == b"raise":
         raise ValueError("boom")
+    if p == b"interrupt":
+        raise KeyboardInterrupt("stop")
     seen.append((t, p))
 c_sdk.py_vqi_set_data_callback(record)
 """
@@ -252,6 +254,8 @@ UNREGISTERED = 'c_sdk.vqi_poll()\nc_sdk.py_vqi_set_data_callback(record)\n' + OK
     ("body", "line"),
     [
         ('standin.queue_event("t", b"raise")\n' + OK_NEXT, r"ValueError: boom"),
+        # reported like any other: the process's exit status stays its own
+        ('standin.queue_event("t", b"interrupt")\n' + OK_NEXT, r"KeyboardInterrupt: stop"),
         (
             'standin.queue_event(b"\\xffx", b"a")\n' + OK_NEXT,
             r"UnicodeDecodeError: 'utf-8' codec can't decode byte 0xff in position 0: .*",
@@ -275,6 +279,7 @@ UNREGISTERED = 'c_sdk.vqi_poll()\nc_sdk.py_vqi_set_data_callback(record)\n' + OK
     ],
     ids=[
         "raises",
+        "interrupt",
         "bad-utf8",
         "null-type",
         "null-both",
@@ -299,8 +304,33 @@ def test_failed_event_is_reported_twice_and_the_run_goes_on(tmp_path, body, line
     assert len(ignored) == 1, proc.stderr
     assert len(printed) == 2, proc.stderr
     assert printed[0] < ignored[0] < printed[1]
-    if "raise" in body:  # the first report carries the callable's traceback
+    if "raise" in body or "interrupt" in body:  # the first report carries the callable's traceback
         assert any('in record' in text for text in err[: ignored[0]])
+
+
+@pytest.mark.parametrize(
+    "payload,line", [("raise", "ValueError boom"), ("interrupt", "KeyboardInterrupt stop")]
+)
+@pytest.mark.parametrize("hook_fails", [False, True], ids=["hook", "failing-hook"])
+def test_first_report_goes_through_sys_excepthook(tmp_path, payload, line, hook_fails):
+    body = """
+    def hook(t, v, tb):
+        print("hook:", t.__name__, v, tb is not None, file=sys.stderr)
+        if %r:
+            raise RuntimeError("hook broke")
+    sys.excepthook = hook
+    standin.queue_event("t", b"%s")
+    """ % (hook_fails, payload)
+    proc = child(tmp_path, body + OK_NEXT)
+    assert proc.returncode == 0, proc.stderr
+    out = proc.stdout.splitlines()
+    assert out[0] == repr((5, [("t", b"ok")], 2))
+    assert out[1] == line.replace(" ", ": ")
+    err = proc.stderr.splitlines()
+    assert err.count("hook: %s True" % line) == 1, proc.stderr
+    assert err.count("Exception ignored in: 'c_sdk.callback_wrapper'") == 1, proc.stderr
+    broke = ["Error in sys.excepthook:", "RuntimeError: hook broke", "Original exception was:"]
+    assert [text for text in err if text in broke] == (broke if hook_fails else []), proc.stderr
 
 
 def test_system_exit_in_the_callable_ends_the_process(tmp_path):

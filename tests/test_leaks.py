@@ -440,8 +440,9 @@ def settle():
         standin.queue_event("settle%d" % i, b"")
     c_sdk.vqi_poll()
     # the interpreter's method cache holds a name string per slot: a lookup
-    # by C-string name (PyObject_CallMethod) fills a slot with a fresh one
-    sys._clear_type_cache()
+    # by C-string name (PyObject_CallMethod) fills a slot with a fresh one;
+    # from 3.14 the older name of the call that empties it warns
+    getattr(sys, "_clear_internal_caches", sys._clear_type_cache)()
     gc.collect()
 
 

@@ -1,6 +1,8 @@
 """Checks on the release files: the sdist holds what a build needs and
-nothing else; each wheel is manylinux, keeps libvq3-c.so beside the module
-under its own name and links it through $ORIGIN alone.
+nothing else; each wheel is manylinux (auditwheel's dual tags, such as
+manylinux2014_x86_64.manylinux_2_17_x86_64, included), keeps libvq3-c.so
+beside the module under its own name, links it through $ORIGIN alone and
+exports PyInit_c_sdk alone.
 
     python tools/check_dist.py dist/vq-3.0.0.tar.gz dist/vq-3.0.0-*.whl
 
@@ -30,6 +32,7 @@ SDIST_NEEDS = [
     "src/vq/csdk/py.typed",
     "src/vq/csdk/include/vqcsdk.h",
     "src/vq/csdk/src/module.cpp",
+    "src/vq/csdk/src/c_sdk.map",
 ]
 # development files, build output and caches
 SDIST_REFUSES = re.compile(
@@ -64,10 +67,38 @@ def dynamic(data):
     return found
 
 
+# one platform tag; a wheel's last field holds one or more, joined by "."
+MANYLINUX = re.compile(r"manylinux(1|2010|2014|_\d+_\d+)_(x86_64|aarch64|i686)$")
+
+
+def platform_faults(path):
+    if not path.endswith(".whl"):
+        return ["not a wheel"]
+    tags = path[: -len(".whl")].rsplit("-", 1)[-1].split(".")
+    if not all(MANYLINUX.match(t) for t in tags):
+        return ["not a manylinux wheel: %s" % ".".join(tags)]
+    return []
+
+
+def exports(data):
+    """The functions and objects an ELF shared object defines for others."""
+    with tempfile.NamedTemporaryFile(suffix=".so") as f:
+        f.write(data)
+        f.flush()
+        out = subprocess.check_output(
+            ["readelf", "--dyn-syms", "-W", f.name], universal_newlines=True
+        )
+    # Num: Value Size Type Bind Vis Ndx Name
+    rows = [line.split() for line in out.splitlines()]
+    return sorted(
+        r[7].split("@")[0]
+        for r in rows
+        if len(r) >= 8 and r[4] in ("GLOBAL", "WEAK") and r[6] != "UND" and r[3] != "NOTYPE"
+    )
+
+
 def wheel_faults(path, version):
-    faults = []
-    if not re.search(r"-manylinux_?\w*\.whl$", path):
-        faults.append("not a manylinux wheel")
+    faults = platform_faults(path)
     with zipfile.ZipFile(path) as whl:
         names = whl.namelist()
         modules = [n for n in names if re.match(r"vq/csdk/c_sdk\..*\.so$", n)]
@@ -76,7 +107,12 @@ def wheel_faults(path, version):
         grafted = [n for n in names if re.match(r"[^/]*\.libs/", n)]
         if grafted:
             faults.append("auditwheel grafted libraries: %s" % grafted)
-        for needed in ("vq/csdk/" + LIB, "vq/csdk/c_sdk.pyi", "vq/csdk/py.typed"):
+        for needed in (
+            "vq/csdk/" + LIB,
+            "vq/csdk/c_sdk.pyi",
+            "vq/csdk/py.typed",
+            "vq/csdk/BUILD-INFO",
+        ):
             if needed not in names:
                 faults.append("missing " + needed)
         if not any(re.match(r"vq-[^/]*\.dist-info/(licenses/)?LICENSE$", n) for n in names):
@@ -84,11 +120,14 @@ def wheel_faults(path, version):
         if faults:
             return faults
         mod = dynamic(whl.read(modules[0]))
+        exported = exports(whl.read(modules[0]))
         lib = dynamic(whl.read("vq/csdk/" + LIB))
         meta = whl.read("vq-%s.dist-info/METADATA" % version).decode()
         init = whl.read("vq/__init__.py").decode()
     if LIB not in mod["NEEDED"]:
         faults.append("the module does not link %s: %s" % (LIB, mod["NEEDED"]))
+    if exported != ["PyInit_c_sdk"]:
+        faults.append("the module exports %s" % exported[:5])
     if mod["RUNPATH"] != ["$ORIGIN"] or mod["RPATH"]:
         faults.append("module search path %s / rpath %s" % (mod["RUNPATH"], mod["RPATH"]))
     if lib["SONAME"] != [LIB]:

@@ -145,7 +145,10 @@ PyObject *const *bind_args(const Params &p, PyObject *const *args, Py_ssize_t na
         Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
         for (Py_ssize_t k = 0; k < nkw; ++k) {
             PyObject *key = PyTuple_GET_ITEM(kwnames, k);
-            int i = find_keyword(p, key);
+            // callers mostly name the parameters in their order: try the
+            // next slot before searching them all
+            Py_ssize_t next = npos + k;
+            int i = next < p.count && p.names[next] == key ? (int)next : find_keyword(p, key);
             if (i < 0)
                 return unexpected(p, key);
             if (buf[i] != nullptr)

@@ -91,6 +91,49 @@ int deliver(const char *msg_type, const void *data, int data_len) {
     return result ? 0 : -1;
 }
 
+#if PY_VERSION_HEX >= 0x030E0000
+// From 3.14 on, PyErr_PrintEx marks a KeyboardInterrupt as unhandled, and the
+// interpreter then ends the process by SIGINT whatever its exit status was.
+// Here the interrupt is reported and the run goes on, so it is printed the
+// way PyErr_PrintEx(1) prints, without that mark: recorded as sys.last_*,
+// audited, and handed to sys.excepthook.  Clears the error.
+VQ_NOINLINE void print_interrupt(PyObject *type, PyObject *value, PyObject *tb) {
+    PyErr_Clear();
+    PyObject *trace = tb != nullptr ? tb : Py_None;
+    const struct {
+        const char *name;
+        PyObject *obj;
+    } last[] = {
+        {"last_exc", value}, {"last_type", type}, {"last_value", value}, {"last_traceback", trace}};
+    for (const auto &item : last)
+        if (PySys_SetObject(item.name, item.obj) < 0)
+            PyErr_Clear();
+    Ref hook(Py_XNewRef(PySys_GetObject("excepthook")));
+    if (PySys_Audit("sys.excepthook", "OOOO", hook ? hook.get() : Py_None, type, value, trace) <
+        0) {
+        if (PyErr_ExceptionMatches(PyExc_RuntimeError))
+            return PyErr_Clear();
+        PyErr_FormatUnraisable("Exception ignored in audit hook");
+    }
+    if (!hook) {
+        PySys_WriteStderr("sys.excepthook is missing\n");
+        return PyErr_DisplayException(value);
+    }
+    PyObject *args[3] = {type, value, trace};
+    Ref result(PyObject_Vectorcall(hook.get(), args, 3, nullptr));
+    if (result)
+        return;
+    if (PyErr_ExceptionMatches(PyExc_SystemExit))
+        return PyErr_PrintEx(0);  // ends the process, as from PyErr_PrintEx
+    PyObject *failure = PyErr_GetRaisedException();
+    PySys_WriteStderr("Error in sys.excepthook:\n");
+    PyErr_DisplayException(failure);
+    PySys_WriteStderr("\nOriginal exception was:\n");
+    PyErr_DisplayException(value);
+    Py_DECREF(failure);
+}
+#endif
+
 // A failed event is printed (and recorded as sys.last_*), then reported as
 // unraisable; the library never sees the exception.
 VQ_NOINLINE void report_failure() {
@@ -106,7 +149,12 @@ VQ_NOINLINE void report_failure() {
     Py_XINCREF(value);
     Py_XINCREF(tb);
     PyErr_Restore(type, value, tb);
-    PyErr_PrintEx(1);
+#if PY_VERSION_HEX >= 0x030E0000
+    if (PyErr_GivenExceptionMatches(type, PyExc_KeyboardInterrupt))
+        print_interrupt(type, value, tb);
+    else
+#endif
+        PyErr_PrintEx(1);
     PyErr_Restore(type, value, tb);
     PyErr_WriteUnraisable(context != nullptr ? context : Py_None);
     Py_XDECREF(context);
