@@ -253,12 +253,18 @@ PyObject *record_getattro(PyObject *self, PyObject *name) {
 }
 
 // The other slots serve the record classes only (a subclass's own slots
-// call the methods).
+// call the methods), which own_method tells, with whether the method
+// still runs its own code.
+inline RecordClass *own_method(PyObject *self, Method m) {
+    RecordClass *rc = record_class(Py_TYPE(self));
+    return VQ_LIKELY(rc != nullptr && rc->fn[m] != nullptr && own_code(*rc, m)) ? rc : nullptr;
+}
+
 PyObject *record_subscript(PyObject *self, PyObject *key) {
-    RecordClass &rc = *record_class(Py_TYPE(self));
-    if (VQ_UNLIKELY(!own_code(rc, M_GETITEM)))
+    RecordClass *rc = own_method(self, M_GETITEM);
+    if (VQ_UNLIKELY(rc == nullptr))
         return call_method(self, M_GETITEM, key);
-    return record_get(rc, self, key);
+    return record_get(*rc, self, key);
 }
 
 int record_ass_subscript(PyObject *self, PyObject *key, PyObject *value) {
@@ -266,31 +272,31 @@ int record_ass_subscript(PyObject *self, PyObject *key, PyObject *value) {
         PyErr_SetString(PyExc_AttributeError, "__delitem__");
         return -1;
     }
-    RecordClass &rc = *record_class(Py_TYPE(self));
-    if (VQ_UNLIKELY(!own_code(rc, M_SETITEM))) {
+    RecordClass *rc = own_method(self, M_SETITEM);
+    if (VQ_UNLIKELY(rc == nullptr)) {
         Ref r(call_method(self, M_SETITEM, key, value));
         return r ? 0 : -1;
     }
-    Ref data(mapping_of(rc, self));
+    Ref data(mapping_of(*rc, self));
     return data ? PyObject_SetItem(data.get(), key, value) : -1;
 }
 
 int record_contains(PyObject *self, PyObject *key) {
-    RecordClass &rc = *record_class(Py_TYPE(self));
-    if (VQ_UNLIKELY(!own_code(rc, M_CONTAINS))) {
+    RecordClass *rc = own_method(self, M_CONTAINS);
+    if (VQ_UNLIKELY(rc == nullptr)) {
         Ref r(call_method(self, M_CONTAINS, key));
         return r ? PyObject_IsTrue(r.get()) : -1;
     }
-    Ref data(mapping_of(rc, self));
+    Ref data(mapping_of(*rc, self));
     return data ? PySequence_Contains(data.get(), key) : -1;
 }
 
 PyObject *text_of(PyObject *self, Method m) {
-    RecordClass &rc = *record_class(Py_TYPE(self));
-    if (VQ_UNLIKELY(!own_code(rc, m)))
+    RecordClass *rc = own_method(self, m);
+    if (VQ_UNLIKELY(rc == nullptr))
         return call_method(self, m);
     // owned: the entries' reprs may rebind `data`
-    Ref data(mapping_of(rc, self));
+    Ref data(mapping_of(*rc, self));
     if (!data)
         return nullptr;
     if (PyDict_CheckExact(data.get()))  // dict.__str__ and dict.__repr__ both give the repr
