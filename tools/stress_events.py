@@ -5,7 +5,7 @@ processes that exit while a thread of the library's own delivers events.
 Every case runs in a child process; a crash, a hang or a wrong answer there
 fails the run.  Run it with the python whose environment has vq installed.
 
-    python tools/stress_events.py [--seconds 15] [--exits 200]
+    python tools/stress_events.py [--seconds 10] [--exits 200]
 """
 
 import argparse
@@ -138,7 +138,7 @@ def stress_exits(count, seed):
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--seconds", type=float, default=15.0, help="record race duration")
+    parser.add_argument("--seconds", type=float, default=10.0, help="record race duration")
     parser.add_argument("--exits", type=int, default=200, help="processes that exit")
     parser.add_argument("--seed", type=int, default=int(os.environ.get("VQ_STRESS_SEED", "0")))
     args = parser.parse_args(argv)

@@ -130,6 +130,10 @@ static inline bool vq_is_finalizing(void) {
 #endif
 }
 
+#if PY_VERSION_HEX < 0x03090000
+#    include <frameobject.h>  // the frame layout, not part of Python.h then
+#endif
+
 // The code object of this thread's outermost Python frame (a new
 // reference), or null when no Python code is running on it.
 static inline PyObject *vq_outermost_code(void) {

@@ -167,9 +167,10 @@ VQ_NOINLINE void report_failure() {
 // event is then delivered like any other.  That is safe only while the
 // interpreter lives: once its finalization has begun (the module's exit
 // hook has run), such events are dropped without touching Python at all.
-// A thread that passed the check before and still waits for the lock is
-// counted in `entering`; the exit hook lets it take the lock and leave
-// before finalization goes on.
+// A thread that passed the check before, and still waits for the lock or
+// runs the callable, is counted in `active`: the exit hook lets it finish
+// before finalization goes on, so that the interpreter does not end it in
+// the middle of the callable.
 namespace {
 
 enum Phase : int {
@@ -178,7 +179,7 @@ enum Phase : int {
     kClosing,        // finalization has begun
 };
 std::atomic<int> phase{kRunning};
-std::atomic<int> entering{0};
+std::atomic<int> active{0};
 
 // SystemExit raised by the callable on a thread of the library's own: the
 // main thread raises it, as soon as it runs Python code again, as if it
@@ -239,13 +240,12 @@ inline bool interpreter_closing() {
 
 VQ_NOINLINE static void deliver_from_foreign_thread(const char *msg_type, const void *data,
                                                     int data_len) {
-    entering.fetch_add(1);
+    active.fetch_add(1);
     if (interpreter_closing()) {
-        entering.fetch_sub(1);
+        active.fetch_sub(1);
         return;
     }
     PyGILState_STATE state = PyGILState_Ensure();
-    entering.fetch_sub(1);
     if (!interpreter_closing() && deliver(msg_type, data, data_len) < 0) {
         if (PyErr_ExceptionMatches(PyExc_SystemExit))
             request_exit();
@@ -253,6 +253,7 @@ VQ_NOINLINE static void deliver_from_foreign_thread(const char *msg_type, const 
             report_failure();
     }
     PyGILState_Release(state);
+    active.fetch_sub(1);
 }
 
 extern "C" {
@@ -271,11 +272,11 @@ namespace {
 // Run at the start of finalization, while the interpreter is whole.
 PyObject *on_exit(PyObject *, PyObject *) {
     phase.store(kClosing);
-    if (entering.load() > 0) {
-        // a thread that waits for the lock takes it, sees the phase and
-        // leaves; bounded, so that no thread can hold the exit up
+    if (active.load() > 0) {
+        // such a thread takes the lock, finishes its event or sees the
+        // phase, and leaves; bounded, so that no callable holds the exit up
         PyThreadState *saved = PyEval_SaveThread();
-        for (int i = 0; i < 5000 && entering.load() > 0; ++i)
+        for (int i = 0; i < 5000 && active.load() > 0; ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         PyEval_RestoreThread(saved);
     }

@@ -55,13 +55,18 @@ struct RecordClass {
     PyObject *fn[M_COUNT];
     PyObject *code[M_COUNT];
     initproc c_init = nullptr;  // what tp_init was set to
-    // What the class was last found to be, and its version tag then (0:
-    // not known): whether `data` is still the slot's own descriptor, and
-    // whether construction is still object.__new__ and the own __init__
-    // and __setattr__.  Any change to the class changes its tag.
+    // The class's version tag when it was last looked at (0: not known),
+    // and the same tag where that found `data` still the slot's own
+    // descriptor (read_version), and construction still object.__new__ and
+    // the own __init__ and __setattr__ (fill_version); 0 where not.  Any
+    // change to the class changes its tag.
     unsigned int version = 0;
-    bool reads_slot = false;
-    bool fills_slot = false;
+    unsigned int read_version = 0;
+    unsigned int fill_version = 0;
+    // The namespace tags when the class's name was last found to name it
+    // and `super` to be the builtin.
+    uint64_t fill_module_tag = 0;
+    uint64_t fill_builtins_tag = 0;
 };
 
 RecordClass classes[kRecordClasses];
@@ -110,36 +115,47 @@ VQ_NOINLINE void revalidate(RecordClass &rc) {
 #if PY_VERSION_HEX < 0x030B0000
     if (!tags_trusted()) {
         for (RecordClass &other : classes)
-            other.version = 0;
+            other.version = other.read_version = other.fill_version = 0;
         vq_type_lookup(tag_witness, str(S_DATA));  // gives it a tag
         tag_witness_version = vq_type_version(tag_witness);
     }
 #endif
     PyTypeObject *tp = rc.type;
-    rc.reads_slot = vq_type_lookup(tp, str(S_DATA)) == rc.member;
-    rc.fills_slot = rc.reads_slot && tp->tp_new == object_new && tp->tp_alloc == record_alloc &&
-                    tp->tp_base == &PyBaseObject_Type &&
-                    vq_type_lookup(tp, method_strings[M_INIT]) == rc.fn[M_INIT] &&
-                    vq_type_lookup(tp, method_strings[M_SETATTR]) == rc.fn[M_SETATTR];
+    const bool reads = vq_type_lookup(tp, str(S_DATA)) == rc.member;
+    const bool fills = reads && tp->tp_new == object_new && tp->tp_alloc == record_alloc &&
+                       tp->tp_base == &PyBaseObject_Type &&
+                       vq_type_lookup(tp, method_strings[M_INIT]) == rc.fn[M_INIT] &&
+                       vq_type_lookup(tp, method_strings[M_SETATTR]) == rc.fn[M_SETATTR];
     // __init__ rebound and then restored leaves the interpreter's generic
     // slot, which calls the same function
-    if (rc.fills_slot)
+    if (fills)
         tp->tp_init = rc.c_init;
     rc.version = vq_type_version(tp);  // 0 when the interpreter has no tag to give
+    rc.read_version = reads ? rc.version : 0;
+    rc.fill_version = fills ? rc.version : 0;
 }
 
 inline void refresh(RecordClass &rc) {
-    if (VQ_UNLIKELY(!vq_type_version_is(rc.type, rc.version) || !tags_trusted()))
+    if (!vq_type_version_is(rc.type, rc.version) || !tags_trusted())
         revalidate(rc);
+}
+
+VQ_NOINLINE PyObject *mapping_of_changed(RecordClass &rc, PyObject *self) {
+    refresh(rc);
+    if (rc.read_version == 0)
+        return PyObject_GetAttr(self, str(S_DATA));
+    return nullptr;
 }
 
 // The slot read, owned: the mapping, or the slot's own AttributeError when
 // it was never filled (never the fallback, which would need `data` again).
 // A descriptor put in place of `data` on the class is read instead.
 inline PyObject *mapping_of(RecordClass &rc, PyObject *self) {
-    refresh(rc);
-    if (VQ_UNLIKELY(!rc.reads_slot))
-        return PyObject_GetAttr(self, str(S_DATA));
+    if (VQ_UNLIKELY(!vq_type_version_is(rc.type, rc.read_version) || !tags_trusted())) {
+        PyObject *other = mapping_of_changed(rc, self);
+        if (other != nullptr || PyErr_Occurred())
+            return other;
+    }
     PyObject *data = data_slot(self);
     if (VQ_UNLIKELY(data == nullptr)) {
         Ref err(PyObject_GenericGetAttr(self, str(S_DATA)));  // raises AttributeError
@@ -253,12 +269,18 @@ PyObject *record_getattro(PyObject *self, PyObject *name) {
 }
 
 // The other slots serve the record classes only (a subclass's own slots
-// call the methods).
+// call the methods), which own_method tells, with whether the method
+// still runs its own code.
+inline RecordClass *own_method(PyObject *self, Method m) {
+    RecordClass *rc = record_class(Py_TYPE(self));
+    return VQ_LIKELY(rc != nullptr && rc->fn[m] != nullptr && own_code(*rc, m)) ? rc : nullptr;
+}
+
 PyObject *record_subscript(PyObject *self, PyObject *key) {
-    RecordClass &rc = *record_class(Py_TYPE(self));
-    if (VQ_UNLIKELY(!own_code(rc, M_GETITEM)))
+    RecordClass *rc = own_method(self, M_GETITEM);
+    if (VQ_UNLIKELY(rc == nullptr))
         return call_method(self, M_GETITEM, key);
-    return record_get(rc, self, key);
+    return record_get(*rc, self, key);
 }
 
 int record_ass_subscript(PyObject *self, PyObject *key, PyObject *value) {
@@ -266,31 +288,31 @@ int record_ass_subscript(PyObject *self, PyObject *key, PyObject *value) {
         PyErr_SetString(PyExc_AttributeError, "__delitem__");
         return -1;
     }
-    RecordClass &rc = *record_class(Py_TYPE(self));
-    if (VQ_UNLIKELY(!own_code(rc, M_SETITEM))) {
+    RecordClass *rc = own_method(self, M_SETITEM);
+    if (VQ_UNLIKELY(rc == nullptr)) {
         Ref r(call_method(self, M_SETITEM, key, value));
         return r ? 0 : -1;
     }
-    Ref data(mapping_of(rc, self));
+    Ref data(mapping_of(*rc, self));
     return data ? PyObject_SetItem(data.get(), key, value) : -1;
 }
 
 int record_contains(PyObject *self, PyObject *key) {
-    RecordClass &rc = *record_class(Py_TYPE(self));
-    if (VQ_UNLIKELY(!own_code(rc, M_CONTAINS))) {
+    RecordClass *rc = own_method(self, M_CONTAINS);
+    if (VQ_UNLIKELY(rc == nullptr)) {
         Ref r(call_method(self, M_CONTAINS, key));
         return r ? PyObject_IsTrue(r.get()) : -1;
     }
-    Ref data(mapping_of(rc, self));
+    Ref data(mapping_of(*rc, self));
     return data ? PySequence_Contains(data.get(), key) : -1;
 }
 
 PyObject *text_of(PyObject *self, Method m) {
-    RecordClass &rc = *record_class(Py_TYPE(self));
-    if (VQ_UNLIKELY(!own_code(rc, m)))
+    RecordClass *rc = own_method(self, m);
+    if (VQ_UNLIKELY(rc == nullptr))
         return call_method(self, m);
     // owned: the entries' reprs may rebind `data`
-    Ref data(mapping_of(rc, self));
+    Ref data(mapping_of(*rc, self));
     if (!data)
         return nullptr;
     if (PyDict_CheckExact(data.get()))  // dict.__str__ and dict.__repr__ both give the repr
@@ -336,14 +358,9 @@ PyObject *record_alloc(PyTypeObject *tp, Py_ssize_t nitems) {
 // namespace its name names it and `super` is the builtin, both unchanged
 // since they were looked up.
 inline bool fills_slot_now(const RecordClass &rc, PyTypeObject *tp) {
-    const GlobalSlot &s = globals[rc.global];
-    const GlobalSlot &sup = globals[G_SUPER];
-    const uint64_t mtag = module_tag();
-    return vq_type_version_is(tp, rc.version) && tags_trusted() && rc.fills_slot &&
-           own_code(rc, M_INIT) && own_code(rc, M_SETATTR) &&
-           s.value == reinterpret_cast<PyObject *>(tp) && !s.from_builtins &&
-           s.module_tag == mtag && sup.value == reinterpret_cast<PyObject *>(&PySuper_Type) &&
-           sup.module_tag == mtag && (!sup.from_builtins || sup.builtins_tag == builtins_tag());
+    return vq_type_version_is(tp, rc.fill_version) && tags_trusted() &&
+           rc.fill_module_tag == module_tag() && rc.fill_builtins_tag == builtins_tag() &&
+           own_code(rc, M_INIT) && own_code(rc, M_SETATTR);
 }
 
 // The same after looking again: 1 when so, so that
@@ -351,7 +368,7 @@ inline bool fills_slot_now(const RecordClass &rc, PyTypeObject *tp) {
 // the name is unbound; 0 otherwise (the Python methods then run).
 VQ_NOINLINE int fills_slot(RecordClass &rc, PyTypeObject *tp) {
     refresh(rc);
-    if (!rc.fills_slot || !own_code(rc, M_INIT) || !own_code(rc, M_SETATTR))
+    if (rc.fill_version == 0 || !own_code(rc, M_INIT) || !own_code(rc, M_SETATTR))
         return 0;
     PyObject *sup = global(G_SUPER);
     if (sup != reinterpret_cast<PyObject *>(&PySuper_Type)) {
@@ -361,7 +378,13 @@ VQ_NOINLINE int fills_slot(RecordClass &rc, PyTypeObject *tp) {
     PyObject *cls = global(rc.global);
     if (cls == nullptr)
         return -1;
-    return cls == reinterpret_cast<PyObject *>(tp);
+    if (cls != reinterpret_cast<PyObject *>(tp))
+        return 0;
+    // Both lookups (and the class's name among the builtins for the
+    // builtins tag) stay good while neither dict changes.
+    rc.fill_module_tag = module_tag();
+    rc.fill_builtins_tag = builtins_tag();
+    return 1;
 }
 
 // __init__ when the class is called with an argument tuple (always before
@@ -514,8 +537,8 @@ void forget(RecordClass &rc) {
         Py_CLEAR(rc.code[m]);
     }
     rc.nprops = 0;
-    rc.version = 0;
-    rc.reads_slot = rc.fills_slot = false;
+    rc.version = rc.read_version = rc.fill_version = 0;
+    rc.fill_module_tag = rc.fill_builtins_tag = 0;
     Py_CLEAR(rc.member);
     Py_CLEAR(rc.type);
 }
