@@ -281,6 +281,7 @@ def main(argv=None):  # type: ignore[no-untyped-def]
 
     from vq.csdk.backtest import BacktestError, library_version, run, sweep
     from vq.csdk.backtest.files import write_atomic
+    from vq.csdk.backtest.report import summary, table
 
     # with --output - the JSON alone goes to standard output
     out = sys.stderr if args.output == "-" else sys.stdout
@@ -295,8 +296,6 @@ def main(argv=None):  # type: ignore[no-untyped-def]
         print("warning: %s" % w, file=sys.stderr, flush=True)
     try:
         if args.sweep:
-            from vq.csdk.backtest.report import table
-
             result = sweep(config, factory, params, workers=args.workers, scheduler=args.scheduler,
                            connect_timeout=args.connect_timeout, worker_wait=args.worker_wait)  # fmt: skip
             say(table(result).rstrip("\n"))
@@ -304,8 +303,6 @@ def main(argv=None):  # type: ignore[no-untyped-def]
                 [r.to_dict() for r in result.results], indent=2, sort_keys=True
             )
         else:
-            from vq.csdk.backtest.report import summary
-
             every = 0 if args.no_progress else args.progress_every
             result = run(config, factory, params, progress_every=every, progress=say)
             say(summary(result).rstrip("\n"))

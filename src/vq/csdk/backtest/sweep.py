@@ -232,22 +232,27 @@ def sweep(
     jobs = [(config, strategy_factory, p) for p in params]
     collector = _Collector(progress, len(jobs))
     client = None
-    if scheduler:
-        client = cluster.connect(scheduler, connect_timeout, worker_wait, _stderr)
-        where = "Dask scheduler %s" % scheduler
-    else:
-        n = min(workers or os.cpu_count() or 1, len(jobs))
-        where = "%d worker processes" % n
-    progress("sweep of %d backtests on %s; prices: %s" % (len(jobs), where, config.describe_data()))
-    try:
-        with catch_signals(collector.on_signal):
+    # a signal from here on stops the sweep, also one that comes while the
+    # cluster is reached or before a worker has started: nothing more runs
+    with catch_signals(collector.on_signal):
+        try:
+            if scheduler:
+                client = cluster.connect(scheduler, connect_timeout, worker_wait, _stderr)
+                where = "Dask scheduler %s" % scheduler
+            else:
+                n = min(workers or os.cpu_count() or 1, len(jobs))
+                where = "%d worker processes" % n
+            progress(
+                "sweep of %d backtests on %s; prices: %s"
+                % (len(jobs), where, config.describe_data())
+            )
             if client is not None:
                 collector.run_dask(jobs, client)
             else:
                 collector.run_local(jobs, n)
-    finally:
-        if client is not None:
-            client.close()
+        finally:
+            if client is not None:
+                client.close()
     done = [r.params for r in collector.results]
     return SweepResult(
         strategy=factory_name(strategy_factory),
