@@ -15,18 +15,40 @@ printed marked "interrupted" and the exit status is 130 or 143.
 # while the rest loads ends the run as one during it would.
 import sys
 
+# For type checkers alone: the signatures name these as text, and local
+# variables' annotations are never evaluated.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    import argparse
+    from typing import (
+        Any,
+        Callable,
+        Dict,
+        List,
+        Mapping,
+        NoReturn,
+        Optional,
+        Sequence,
+        Tuple,
+        Union,
+    )
+
+    from vq.csdk.backtest import BacktestConfig, SweepResult
+
+    Value = Union[int, float, str]
+
 PROG = "python -m vq.csdk.demo"
 DEFAULT_STRATEGY = "vq.csdk.backtest.crossover:Crossover"
 
 
-def make_parser():  # type: ignore[no-untyped-def]
+def make_parser() -> "argparse.ArgumentParser":
     import argparse
 
     from vq.csdk.backtest import BacktestConfig
     from vq.csdk.rules import frequency, times
 
     class Parser(argparse.ArgumentParser):
-        def error(self, message):  # type: ignore[no-untyped-def]
+        def error(self, message: str) -> "NoReturn":
             # one line, not the usage block
             self.exit(2, "%s: error: %s (see --help)\n" % (self.prog, message))
 
@@ -174,7 +196,7 @@ def make_parser():  # type: ignore[no-untyped-def]
     return p  # fmt: skip
 
 
-def _value(text):  # type: ignore[no-untyped-def]
+def _value(text: str) -> "Value":
     for kind in (int, float):
         try:
             return kind(text)
@@ -183,7 +205,9 @@ def _value(text):  # type: ignore[no-untyped-def]
     return text
 
 
-def parse_args(argv=None):  # type: ignore[no-untyped-def]
+def parse_args(
+    argv: "Optional[Sequence[str]]" = None,
+) -> "Tuple[argparse.Namespace, BacktestConfig, Callable[..., Any], Mapping[str, Any]]":
     """The options as (args, config, factory, grid); every check the API and
     the outputs need is made here, before anything runs."""
     import importlib
@@ -196,7 +220,7 @@ def parse_args(argv=None):  # type: ignore[no-untyped-def]
 
     p = make_parser()
     args = p.parse_args(argv)
-    grid = {}
+    grid: Dict[str, List[Value]] = {}
     shorthands = [n + "=" + getattr(args, n) for n in ("short", "long") if getattr(args, n)]
     for item in args.param + shorthands:
         name, eq, values = item.partition("=")
@@ -219,7 +243,7 @@ def parse_args(argv=None):  # type: ignore[no-untyped-def]
     except (ImportError, AttributeError, ValueError) as exc:
         p.error("--strategy %r: not an importable MODULE:FACTORY (%s)" % (args.strategy, exc))
     try:
-        days_off = None if args.holidays is None else holidays.read(args.holidays)
+        days_off = None if args.holidays is None else tuple(holidays.read(args.holidays))
     except (OSError, ValueError) as exc:
         p.error("--holidays: %s" % exc)
     config = BacktestConfig(
@@ -265,7 +289,7 @@ def parse_args(argv=None):  # type: ignore[no-untyped-def]
     return args, config, factory, grid if args.sweep else (sets[0] if grid else {})
 
 
-def _option_text(message):  # type: ignore[no-untyped-def]
+def _option_text(message: str) -> str:
     """A configuration message names its field; the command line names the option."""
     head, _, rest = message.partition(" ")
     if head.rstrip(":") in ("symbols", "frequency", "start", "end", "cash", "commission",
@@ -275,18 +299,18 @@ def _option_text(message):  # type: ignore[no-untyped-def]
     return message
 
 
-def main(argv=None):  # type: ignore[no-untyped-def]
+def main(argv: "Optional[Sequence[str]]" = None) -> int:
     args, config, factory, params = parse_args(argv)
     import json
 
-    from vq.csdk.backtest import BacktestError, library_version, run, sweep
+    from vq.csdk.backtest import BacktestError, BacktestResult, library_version, run, sweep
     from vq.csdk.backtest.files import write_atomic
     from vq.csdk.backtest.report import summary, table
 
     # with --output - the JSON alone goes to standard output
     out = sys.stderr if args.output == "-" else sys.stdout
 
-    def say(line):  # type: ignore[no-untyped-def]
+    def say(line: str) -> None:
         print(line, file=out, flush=True)
 
     say(
@@ -294,6 +318,7 @@ def main(argv=None):  # type: ignore[no-untyped-def]
     )
     for w in args.warnings:
         print("warning: %s" % w, file=sys.stderr, flush=True)
+    result: Union[BacktestResult, SweepResult]
     try:
         if args.sweep:
             result = sweep(config, factory, params, workers=args.workers, scheduler=args.scheduler,
@@ -315,7 +340,10 @@ def main(argv=None):  # type: ignore[no-untyped-def]
         if args.plot:
             from vq.csdk.backtest import plot
 
-            (plot.sweep_heatmap if args.sweep else plot.equity_chart)(result, args.plot)
+            if isinstance(result, BacktestResult):
+                plot.equity_chart(result, args.plot)
+            else:
+                plot.sweep_heatmap(result, args.plot)
             say("chart written to %s" % args.plot)
     except (BacktestError, OSError) as exc:
         print("%s: %s" % (PROG, exc), file=sys.stderr)

@@ -2,7 +2,7 @@
 backtest API as a user's own would be."""
 
 import collections
-from typing import Any, Deque, Dict, Mapping
+from typing import Any, Deque, Dict, Mapping, Optional, Set
 
 from vq.csdk.backtest.constants import ORDER_REJECTED
 from vq.csdk.backtest.strategy import Strategy
@@ -17,7 +17,7 @@ class Average:
         self.short, self.long = short, long
         self.closes: Deque[float] = collections.deque(maxlen=long)
         self.short_sum = self.long_sum = 0.0
-        self.last_diff = None
+        self.last_diff: Optional[float] = None
 
     def add(self, close: float) -> int:
         """The crossover this close makes: 1 up, -1 down, 0 none."""
@@ -52,7 +52,7 @@ class Crossover(Strategy):
         self.check_params(dict(short=short, long=long))
         self.short, self.long = short, long
         self.averages: Dict[str, Average] = {}
-        self.pending: set = set()
+        self.pending: Set[str] = set()
 
     @staticmethod
     def check_params(params: Mapping[str, Any]) -> None:

@@ -21,6 +21,9 @@ from vq.csdk.runner import Runner, signal_name
 
 __all__ = ["is_offline_standin", "library_version", "run"]
 
+# a record class, or a strategy's handler of an event
+_OneArg = Callable[[Any], Any]
+
 
 def library_version() -> str:
     return c_sdk.vqi_get_c_version().decode("utf-8", "replace")
@@ -50,19 +53,26 @@ class _Driver:
     """The registered callable: hands events to the strategy and keeps the
     book, the daily curve and the round trips from the execution reports."""
 
-    def __init__(self, strategy: Any, context: Context, progress_every: int, progress) -> None:  # type: ignore[no-untyped-def]
+    def __init__(
+        self,
+        strategy: Any,
+        context: Context,
+        progress_every: int,
+        progress: Callable[[str], None],
+    ) -> None:
         self.strategy, self.ctx = strategy, context
         self.progress_every, self.progress = progress_every, progress
         self.events = self.bars = 0
         self.fills: List[Dict[str, Any]] = []
-        self.cost: Dict[str, float] = collections.Counter()
+        self.cost: Dict[str, float] = collections.defaultdict(float)
         self.trades = self.wins = 0
         self.day: Optional[str] = None
         self.daily: List[Tuple[str, float]] = []
         self.at: Optional[str] = None
         self.finished: Optional[Mapping[str, Any]] = None
         self.error: Optional[str] = None
-        self.handlers = {
+        # event type: (record class, time key, price key, the strategy's handler)
+        self.handlers: Dict[str, Tuple[_OneArg, str, str, Optional[_OneArg]]] = {
             "bar": (c_sdk.BarLikeDict2, "eob", "close", getattr(strategy, "on_bar", None)),
             "tick": (
                 c_sdk.TickLikeDict2,
@@ -181,12 +191,19 @@ def _configure(config: BacktestConfig) -> None:
 
 
 def _account() -> Tuple[Dict[str, Any], Dict[str, int]]:
-    status, raw = c_sdk.py_vqi_get_cash(b"{}")
-    check(status, "vqi_get_cash_pb")
-    account = json.loads(raw)
-    status, raw = c_sdk.py_vqi_get_positions(b"{}")
-    check(status, "vqi_get_positions_pb")
-    return account, {q["symbol"]: q["volume"] for q in json.loads(raw)}
+    account = json.loads(_reply(c_sdk.py_vqi_get_cash(b"{}"), "vqi_get_cash_pb"))
+    positions = json.loads(_reply(c_sdk.py_vqi_get_positions(b"{}"), "vqi_get_positions_pb"))
+    return account, {q["symbol"]: q["volume"] for q in positions}
+
+
+def _reply(reply: Tuple[int, Optional[bytes]], fn: str) -> bytes:
+    """The payload of a query that succeeded; a success without one is a
+    failure of the library too."""
+    status, raw = reply
+    check(status, fn)
+    if raw is None:
+        raise BacktestError("%s failed: status %d and no reply" % (fn, status))
+    return raw
 
 
 def run(
@@ -259,7 +276,7 @@ def run(
         equity_curve=tuple(driver.daily),
         orders=tuple(ctx.orders),
         fills=tuple(driver.fills),
-        interrupted=signal_name(runner.signum) if runner.interrupted else None,
+        interrupted=None if runner.signum is None else signal_name(runner.signum),
         book_ok=book_ok,
         warnings=warnings,
         seconds=wall,

@@ -21,7 +21,7 @@ def check_writable(path: str) -> None:
     os.unlink(trial)
 
 
-def write_atomic(path: str, write: Callable[[IO[bytes]], None]) -> None:
+def write_atomic(path: str, write: Callable[[IO[bytes]], object]) -> None:
     """Call ``write(f)`` on a temporary file in ``path``'s folder, then rename
     it over ``path``: a failure leaves any previous file as it was."""
     folder = os.path.dirname(os.path.abspath(path))

@@ -138,11 +138,19 @@ class _Collector:
             % (len(self.results), self.total, time.monotonic() - self.t0, params, what)
         )
 
-    def collect(self, submit, jobs, in_flight, poll=0.1, tick=None) -> List[Any]:  # type: ignore[no-untyped-def]
+    def collect(
+        self,
+        submit: Callable[[pool.Job], Any],
+        jobs: Sequence[pool.Job],
+        in_flight: int,
+        poll: float = 0.1,
+        tick: Optional[Callable[[], None]] = None,
+    ) -> List[pool.Job]:
         """Run ``jobs`` through ``submit`` (job -> future) with at most
         ``in_flight`` pending; after a signal nothing more is submitted.
         Returns the jobs whose worker process died."""
-        todo, pending, dead = list(jobs), {}, []
+        todo, dead = list(jobs), []
+        pending: Dict[Any, pool.Job] = {}  # future (concurrent.futures or Dask) -> job
         cancelled = False
         while todo or pending:
             while todo and len(pending) < in_flight and self.signum is None:
@@ -178,7 +186,7 @@ class _Collector:
             time.sleep(poll)
         return dead
 
-    def run_local(self, jobs: List[Any], workers: int) -> None:
+    def run_local(self, jobs: Sequence[pool.Job], workers: int) -> None:
         with pool.pool_of(workers) as p:
             dead = self.collect(lambda j: pool.submit_spawning(p, pool.run_job, j), jobs, workers)
         for job in dead:  # one at a time, each in a pool of its own
@@ -188,7 +196,7 @@ class _Collector:
                 if self.collect(lambda j: pool.submit_spawning(p, pool.run_job, j), [job], 1):
                     self.add(SweepFailure(dict(job[2]), "the worker process died"))
 
-    def run_dask(self, jobs: List[Any], client: Any) -> None:
+    def run_dask(self, jobs: Sequence[pool.Job], client: Any) -> None:
         watcher = cluster.Watcher(client, _stderr)
         self.collect(
             lambda j: client.submit(pool.run_job, j, pure=False),

@@ -14,6 +14,7 @@ import importlib.util
 import os
 import sys
 import warnings
+from types import FrameType
 from typing import List, Optional, Tuple
 
 SONAME = "libvq3-c.so"
@@ -167,7 +168,8 @@ def _importer_level() -> int:
     imported the kit: warnings itself steps over the import machinery's
     frames, so only the kit's own frames are counted."""
     here = os.path.dirname(os.path.abspath(__file__))
-    level, frame = 1, sys._getframe(2)
+    level = 1
+    frame: Optional[FrameType] = sys._getframe(2)
     while frame is not None:
         name = frame.f_code.co_filename
         internal = "importlib" in name and "_bootstrap" in name
