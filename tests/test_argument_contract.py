@@ -224,7 +224,7 @@ def fresh(name):
 
 
 @pytest.mark.parametrize(
-    "positional, keywords",
+    ("positional", "keywords"),
     [
         (0, CONFIG),
         (0, CONFIG[::-1]),

@@ -309,7 +309,7 @@ def test_failed_event_is_reported_twice_and_the_run_goes_on(tmp_path, body, line
 
 
 @pytest.mark.parametrize(
-    "payload,line", [("raise", "ValueError boom"), ("interrupt", "KeyboardInterrupt stop")]
+    ("payload", "line"), [("raise", "ValueError boom"), ("interrupt", "KeyboardInterrupt stop")]
 )
 @pytest.mark.parametrize("hook_fails", [False, True], ids=["hook", "failing-hook"])
 def test_first_report_goes_through_sys_excepthook(tmp_path, payload, line, hook_fails):
