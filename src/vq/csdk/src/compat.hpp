@@ -130,8 +130,10 @@ static inline bool vq_is_finalizing(void) {
 #endif
 }
 
-#if PY_VERSION_HEX < 0x03090000
-#    include <frameobject.h>  // the frame layout, not part of Python.h then
+#if PY_VERSION_HEX < 0x030B0000
+// the frame layout (before 3.9) and PyFrame_GetBack (3.9, 3.10) are not
+// part of Python.h there
+#    include <frameobject.h>
 #endif
 
 // The code object of this thread's outermost Python frame (a new
