@@ -81,8 +81,8 @@ class Watcher:
         self.known = _workers(client)
         self.last = time.monotonic()
 
-    def poll(self) -> None:
-        if time.monotonic() - self.last < self.every:
+    def poll(self, force: bool = False) -> None:
+        if not force and time.monotonic() - self.last < self.every:
             return
         self.last = time.monotonic()
         try:

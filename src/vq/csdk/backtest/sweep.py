@@ -204,6 +204,7 @@ class _Collector:
             len(jobs),
             tick=watcher.poll,
         )
+        watcher.poll(force=True)  # a worker lost near the end, its task already rerun
 
 
 def sweep(
