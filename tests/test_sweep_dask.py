@@ -27,7 +27,7 @@ def cluster(tmp_path, workers=2):
     processes (each under a nanny that restarts it); yields the scheduler's
     address.  The Python API, not the dask commands, whose options differ
     between the releases that each interpreter gets."""
-    from distributed import LocalCluster
+    from distributed import Client, LocalCluster
 
     with LocalCluster(
         n_workers=workers,
@@ -36,6 +36,9 @@ def cluster(tmp_path, workers=2):
         host="127.0.0.1",
         dashboard_address=None,
     ) as c:
+        if workers:  # all of them in place, so that the sweep sees each one come and go
+            with Client(c.scheduler_address) as client:
+                client.wait_for_workers(workers, timeout=60)
         yield c.scheduler_address
 
 
