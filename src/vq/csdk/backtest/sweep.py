@@ -226,24 +226,26 @@ def sweep(
     is kept, marked interrupted.  ConfigError before anything runs when the
     configuration or the grid is unusable; BacktestError when the cluster
     cannot be reached or has no worker."""
-    config.validate()
-    try:  # what each worker receives
-        pickle.dumps((config, strategy_factory))
-    except Exception as exc:
-        raise ConfigError(
-            "the strategy factory %s cannot be sent to worker processes (%s: %s); use a class "
-            "or a function defined at module level"
-            % (factory_name(strategy_factory), type(exc).__name__, exc)
-        ) from None
-    params = combinations(grid, strategy_factory)
-    if not params:
-        raise ConfigError("the grid gives no parameter set the strategy takes")
-    jobs = [(config, strategy_factory, p) for p in params]
-    collector = _Collector(progress, len(jobs))
-    client = None
+    collector = _Collector(progress, 0)
     # a signal from here on stops the sweep, also one that comes while the
-    # cluster is reached or before a worker has started: nothing more runs
+    # grid is checked, the cluster reached or a worker started: nothing more
+    # runs
     with catch_signals(collector.on_signal):
+        config.validate()
+        try:  # what each worker receives
+            pickle.dumps((config, strategy_factory))
+        except Exception as exc:
+            raise ConfigError(
+                "the strategy factory %s cannot be sent to worker processes (%s: %s); use a "
+                "class or a function defined at module level"
+                % (factory_name(strategy_factory), type(exc).__name__, exc)
+            ) from None
+        params = combinations(grid, strategy_factory)
+        if not params:
+            raise ConfigError("the grid gives no parameter set the strategy takes")
+        jobs = [(config, strategy_factory, p) for p in params]
+        collector.total = len(jobs)
+        client = None
         try:
             if scheduler:
                 client = cluster.connect(scheduler, connect_timeout, worker_wait, _stderr)
