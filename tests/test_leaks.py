@@ -106,6 +106,10 @@ BAD = {
 
 # ---- the hunt ------------------------------------------------------------------------------------
 WARMUP, ROUNDS = 150, 100
+# a leak in a call grows by at least one block or reference per call, so by
+# ROUNDS a pass; what the interpreter allocates once in a while (a cache
+# growing by a block, as 3.15 does within the whole suite) stays below this
+LEAK = ROUNDS // 2
 # a growing family names its growing cases one by one: at most this long
 NAMING_SECONDS = 60
 
@@ -498,7 +502,7 @@ def test_no_growth(hunt, family):
     # reports, say) does not
     with quiet():  # here: pytest puts its own stderr back before each test phase
         passes = [growth(runs, ROUNDS)]
-        while max(passes[-1][:2]) > 0 and len(passes) < 3:
+        while max(passes[-1][:2]) >= LEAK and len(passes) < 3:
             passes.append(growth(runs, ROUNDS))
     print(
         "\n%s: %d callables, %d callables x argument kinds, %d calls; per pass: "
@@ -512,7 +516,7 @@ def test_no_growth(hunt, family):
             [p[:2] for p in passes],
         )
     )
-    if max(passes[-1][:2]) > 0:
+    if max(passes[-1][:2]) >= LEAK:
         growing = []  # name the cases that grow alone, for a minute at most
         deadline = time.monotonic() + NAMING_SECONDS
         for n, (label, run) in enumerate(cases):
@@ -521,7 +525,7 @@ def test_no_growth(hunt, family):
                 break
             with quiet():
                 alone = growth([run], ROUNDS)[:2]
-            if max(alone) >= ROUNDS // 2:
+            if max(alone) >= LEAK:
                 growing.append("%s: %+d blocks, %+d refs" % ((label, *alone)))
         pytest.fail(
             "%s grew on every pass %s; growing alone: %s"
