@@ -75,16 +75,45 @@ void Cursor::step(const Row &r, long long row_day, Due *due) {
     cum_amount_ += r.amount;
     last_close_ = r.close;
     if (due)
-        *due = Due{&r, prev_day_close_, open_, high_, low_, cum_amount_, cum_volume_};
+        *due = Due{r, prev_day_close_, open_, high_, low_, cum_amount_, cum_volume_};
+}
+
+Row Feed::row(size_t i) const {
+    const Columns &c = *data;
+    const long long eob = c.eob[i];
+    const double close = c.close[i];
+    if (tick)
+        return Row{eob, eob, close, close, close, close, c.volume[i], c.amount[i]};
+    return Row{c.bob.empty() ? eob : c.bob[i],
+               c.eob[i],
+               c.open.empty() ? close : c.open[i],
+               c.high.empty() ? close : c.high[i],
+               c.low.empty() ? close : c.low[i],
+               close,
+               c.volume[i],
+               c.amount[i]};
+}
+
+void store(FeedPtr feed) {
+    std::lock_guard<std::mutex> lock(g_mu);
+    g_feeds.erase(std::remove_if(g_feeds.begin(), g_feeds.end(),
+                                 [&](const FeedPtr &f) {
+                                     return f->symbol == feed->symbol &&
+                                            f->frequency == feed->frequency;
+                                 }),
+                  g_feeds.end());
+    if (feed->size() > 0)
+        g_feeds.push_back(std::move(feed));
 }
 
 void Cursor::day(long long day, long long start, long long end, std::vector<Due> &out) {
-    const std::vector<Row> &rows = feed_->rows;
-    for (; next_ < rows.size(); ++next_) {
-        const Row &r = rows[next_];
-        const long long d = day_of(r.eob);
+    const Feed &f = *feed_;
+    const Column<long long> &eob = f.data->eob;
+    for (; next_ < eob.size(); ++next_) {
+        const long long d = day_of(eob[next_]);
         if (d > day)
             break;
+        const Row r = f.row(next_);
         if (d < day || r.bob < start || r.eob > end) {
             step(r, d, nullptr);
             continue;
@@ -96,13 +125,13 @@ void Cursor::day(long long day, long long start, long long end, std::vector<Due>
 }
 
 void bar_json(market::Text &out, const market::Sub &s, const Due &d) {
-    const Row &r = *d.row;
+    const Row &r = d.row;
     market::write_bar(out, {s.symbol_json, s.frequency_json, r.bob, r.eob, r.open, r.high, r.low,
                             r.close, r.volume, r.amount, d.pre_close});
 }
 
 void tick_json(market::Text &out, const market::Sub &s, const Due &d) {
-    const Row &r = *d.row;
+    const Row &r = d.row;
     market::write_tick(out, {s.symbol_json, r.eob, r.close, d.day_open, d.day_high, d.day_low,
                              d.cum_volume, d.cum_amount, r.volume, r.amount, d.pre_close});
 }
@@ -127,29 +156,23 @@ extern "C" int vqstub_market_feed(const char *symbol, const char *frequency, int
     feed->symbol = symbol;
     feed->frequency = frequency;
     feed->tick = tick;
+    auto data = std::make_shared<replay::Columns>();
     if (n > 0) {
         if (!eob || !close || !volume || !amount || (!tick && (!bob || !open || !high || !low)))
             return -1;
-        feed->rows.resize(static_cast<size_t>(n));
-        for (int i = 0; i < n; ++i) {
-            if (i && eob[i] <= eob[i - 1])
+        for (int i = 1; i < n; ++i)
+            if (eob[i] <= eob[i - 1])
                 return -1;
-            const double c = close[i];
-            feed->rows[static_cast<size_t>(i)] =
-                tick ? replay::Row{eob[i], eob[i], c, c, c, c, volume[i], amount[i]}
-                     : replay::Row{bob[i], eob[i],   open[i],   high[i],
-                                   low[i], close[i], volume[i], amount[i]};
-        }
+        const size_t rows = static_cast<size_t>(n);
+        bool ok = data->eob.assign(eob, rows) && data->close.assign(close, rows) &&
+                  data->volume.assign(volume, rows) && data->amount.assign(amount, rows);
+        if (!tick)
+            ok = ok && data->bob.assign(bob, rows) && data->open.assign(open, rows) &&
+                 data->high.assign(high, rows) && data->low.assign(low, rows);
+        if (!ok)
+            return -1;
     }
-    std::lock_guard<std::mutex> lock(replay::g_mu);
-    auto &feeds = replay::g_feeds;
-    feeds.erase(std::remove_if(feeds.begin(), feeds.end(),
-                               [&](const replay::FeedPtr &f) {
-                                   return f->symbol == feed->symbol &&
-                                          f->frequency == feed->frequency;
-                               }),
-                feeds.end());
-    if (n > 0)
-        feeds.push_back(std::move(feed));
+    feed->data = std::move(data);
+    replay::store(std::move(feed));
     return 0;
 }

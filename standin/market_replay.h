@@ -7,6 +7,8 @@
 #ifndef VQ_STANDIN_MARKET_REPLAY_H
 #define VQ_STANDIN_MARKET_REPLAY_H
 
+#include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -24,13 +26,75 @@ struct Row {
     double amount;
 };
 
+/* One column of numbers, grown with realloc: a large block grows by moving
+ * its pages, not its bytes, and holds no spare room once fitted. */
+template <class T>
+class Column {
+  public:
+    Column() = default;
+    Column(const Column &) = delete;
+    Column &operator=(const Column &) = delete;
+    ~Column() { std::free(data_); }
+
+    bool push(T v) {
+        if (size_ == room_ && !reserve(room_ ? 2 * room_ : 1024))
+            return false;
+        data_[size_++] = v;
+        return true;
+    }
+    bool assign(const T *v, size_t n) {
+        if (!reserve(n))
+            return false;
+        std::memcpy(data_, v, n * sizeof(T));
+        size_ = n;
+        return true;
+    }
+    void fit() {
+        if (size_ && size_ < room_)
+            reserve_exactly(size_);
+    }
+    bool empty() const { return size_ == 0; }
+    size_t size() const { return size_; }
+    const T *data() const { return data_; }
+    T operator[](size_t i) const { return data_[i]; }
+
+  private:
+    bool reserve(size_t n) { return n <= room_ || reserve_exactly(n); }
+    bool reserve_exactly(size_t n) {
+        void *p = std::realloc(data_, n * sizeof(T));
+        if (!p)
+            return false;
+        data_ = static_cast<T *>(p);
+        room_ = n;
+        return true;
+    }
+    T *data_ = nullptr;
+    size_t size_ = 0, room_ = 0;
+};
+
+/* A series' numbers, column by column: the market's one copy, which the
+ * kit's loader fills and Python reads in place.  Ticks need only eob,
+ * close, volume and amount; an empty bob stands for eob, and empty open,
+ * high and low for close. */
+struct Columns {
+    Column<long long> bob, eob, volume;
+    Column<double> open, high, low, close, amount;
+    size_t size() const { return eob.size(); }
+};
+
 /* One fed series; immutable once stored, shared with the runs using it. */
 struct Feed {
     std::string symbol, frequency;
     bool tick = false;
-    std::vector<Row> rows;
+    std::shared_ptr<const Columns> data;
+    size_t size() const { return data->size(); }
+    Row row(size_t i) const;
 };
 using FeedPtr = std::shared_ptr<const Feed>;
+
+/* Store feed in place of any series for its (symbol, frequency); an empty
+ * one only forgets that pair. */
+void store(FeedPtr feed);
 
 /* The fed series as they are now; a run keeps its own copy of the list. */
 std::vector<FeedPtr> snapshot();
@@ -44,7 +108,7 @@ FeedPtr find(const std::vector<FeedPtr> &feeds, const std::string &symbol,
 
 /* A row due for delivery, with what the payload needs besides the row. */
 struct Due {
-    const Row *row;
+    Row row;
     double pre_close;
     /* ticks: the day so far, this trade included */
     double day_open, day_high, day_low, cum_amount;

@@ -259,7 +259,7 @@ int run() {
             rows.clear();
             cursors[i]->day(day, cfg.start, cfg.end, rows);
             for (const replay::Due &r : rows)
-                items.push_back(Item{r.row->eob, i, nullptr, r});
+                items.push_back(Item{r.row.eob, i, nullptr, r});
         }
         /* time order; at the same time, subscription order (the walk's
          * events alone come in that order already) */
@@ -285,16 +285,16 @@ int run() {
                  * this tick: a tick at the time of the order is not later */
                 const long long bob = sub.kind == TICK ? it.eob
                                       : it.walk ? day_start + clock_of(it.walk->a * kStep, false)
-                                                : it.row.row->bob;
+                                                : it.row.row.bob;
                 const double open = it.walk            ? p.price[it.walk->a]
-                                    : sub.kind == TICK ? it.row.row->close /* its price */
-                                                       : it.row.row->open;
+                                    : sub.kind == TICK ? it.row.row.close /* its price */
+                                                       : it.row.row.open;
                 fill_pending(g_state, sub.symbol, bob, sub.kind == TICK, open, reports);
                 g_state.now = it.eob;
                 Price *&price = price_of[it.sub];
                 if (!price)
                     price = &g_state.prices[sub.symbol];
-                price->last = it.walk ? p.price[it.walk->b - 1] : it.row.row->close;
+                price->last = it.walk ? p.price[it.walk->b - 1] : it.row.row.close;
                 ++(sub.kind == TICK ? g_state.ticks : g_state.bars);
             }
             if (!reports.empty()) { /* the fills come before the bar they opened */

@@ -115,6 +115,32 @@ VQSTUB_API int vqstub_market_feed(const char *symbol, const char *frequency, int
                                   const double *high, const double *low, const double *close,
                                   const long long *volume, const double *amount);
 
+/* Read CSV files of bars or ticks (one frequency) straight into columns the
+ * market can serve, for vq.csdk.testing.replay: paths[i] with
+ * fixed_symbols[i] as the symbol of its rows when it has no symbol column
+ * (NULL when there is none); when nallowed >= 0, only the symbols listed in
+ * allowed may occur.  Returns a handle, or NULL when any file holds
+ * anything but plain data, a fault included: the kit's careful reader then
+ * reads them again and names the fault.  Nothing is fed to the market. */
+VQSTUB_API void *vqstub_csv_load(int files, const char *const *paths,
+                                 const char *const *fixed_symbols, const char *frequency,
+                                 int nallowed, const char *const *allowed);
+/* How many series the handle holds, in the order of their first rows. */
+VQSTUB_API int vqstub_csv_count(void *loaded);
+/* Series i: its rows (the return), symbol, the index of the file of its
+ * first row, and the addresses of its columns bob, eob, open, high, low,
+ * close, volume and amount (long long or double as for vqstub_market_feed;
+ * a tick series has no bob, open, high or low: NULL).  -1 when i is out of
+ * range.  The addresses hold until vqstub_csv_free. */
+VQSTUB_API long long vqstub_csv_series(void *loaded, int i, const char **symbol, int *file,
+                                       const void **columns);
+/* Feed series i as vqstub_market_feed would, under the symbol and frequency
+ * given, sharing its columns rather than copying them (they stay alive as
+ * long as either the handle or the market needs them). */
+VQSTUB_API int vqstub_market_feed_loaded(void *loaded, int i, const char *symbol,
+                                         const char *frequency);
+VQSTUB_API void vqstub_csv_free(void *loaded);
+
 #ifdef __cplusplus
 }
 #endif

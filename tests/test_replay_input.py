@@ -2,7 +2,9 @@
 "rows", line or item, column or key), and the market keeps exactly what it
 had before the call, an earlier replay of the same series included."""
 
+import array
 import os
+import sys
 
 import pytest
 from helpers import backtest_config
@@ -116,7 +118,7 @@ def test_series_edited_after_loading_are_checked_before_anything_is_fed(vq_stand
     assert b'"close":77,' in bar
 
 
-# ---- the column-wise CSV reader gives what the row-by-row one gives -------------------------
+# ---- the stand-in's plain reader gives what the row-by-row one gives ------------------------
 
 GOOD_FILES = {
     "bars, symbols interleaved": [
@@ -133,6 +135,19 @@ GOOD_FILES = {
         ("t.csv", "note,created_at,price,volume,amount\nx,2024-01-02 09:30:03,5.5,100,1\n"
          "y,2024-01-02 09:30:06,6,2.0,-1\n"),
     ],
+    "bars: BOM, CRLF, blank lines, bare dates, empty bob and amount, odd numbers": [
+        ("B.2.csv", "\ufeffeob,bob,open,high,low,close,volume,amount,note\r\n"
+         "2024-02-28,,+1.5,2.25e0,.5,1.,1e3,,\u00e9t\u00e9\r\n\r\n"
+         "2024-02-29 15:00,2024-02-29,0.1,0.3,0.1,0.2,-0,7.25,\r\n"
+         "1969-12-31 23:59:59,,1,1,1,1,9007199254740991,,x\n"
+         .replace("1969-12-31 23:59:59", "2024-03-01 00:00:01")),
+    ],
+    "bars, long file": [
+        ("L.csv", "eob,open,high,low,close,volume\n"
+         + "".join("%04d-%02d-%02d 10:30,%r,%r,%r,%r,%d\n"
+                   % (1900 + i // 336, 1 + i // 28 % 12, 1 + i % 28, 10 + i / 7, 11 + i / 7,
+                      9 + i / 7, 10.1 + i / 7, i) for i in range(30000))),
+    ],
 }  # fmt: skip
 FREQUENCY = {"ticks with extra columns": "tick"}
 
@@ -144,18 +159,71 @@ def contents(series):
     ]
 
 
-@pytest.mark.parametrize("name", sorted(GOOD_FILES))
-def test_column_reader_matches_row_reader(tmp_path, monkeypatch, name):
+def write_files(tmp_path, files):
     paths = []
-    for file_name, text in GOOD_FILES[name]:
-        (tmp_path / file_name).write_text(text)
+    for file_name, text in files:
+        (tmp_path / file_name).write_text(text, encoding="utf-8", newline="")
         paths.append(str(tmp_path / file_name))
+    return paths
+
+
+@pytest.mark.parametrize("name", sorted(GOOD_FILES))
+def test_plain_reader_matches_row_reader(tmp_path, monkeypatch, name):
+    paths = write_files(tmp_path, GOOD_FILES[name])
     frequency = FREQUENCY.get(name, "3600s")
-    taken = []
-    real = replay._Columns.load
-    monkeypatch.setattr(replay._Columns, "load", lambda self, p: taken.append(real(self, p)))
-    replay.load_csv(*paths, frequency=frequency)
-    (fast,) = taken
-    assert fast  # the column-wise reader took it
-    monkeypatch.setattr(replay._Columns, "load", lambda self, p: None)
+    fast = replay.load_csv(*paths, frequency=frequency)
+    assert all(s._loaded for s in fast)  # the plain reader took it
+    monkeypatch.setattr(replay, "_load_plain", lambda *args: None)
     assert contents(fast) == contents(replay.load_csv(*paths, frequency=frequency))
+
+
+LEFT_TO_THE_ROW_READER = {
+    "quoted field": 'S,"2024-01-02 10:30",10,11,9,10,1\n',
+    "blank around a number": "S,2024-01-02 10:30, 10,11,9,10,1\n",
+    "underscore in a number": "S,2024-01-02 10:30,1_0,11,9,10,1\n",
+    "seconds missing their colon": "S,2024-01-02 10:3000,10,11,9,10,1\n",
+    "a lone CR": "S,2024-01-02 10:30,10,11,9,10,1\rS,2024-01-03 10:30,10,11,9,10,1\n",
+    "a symbol with a blank at its end": "S ,2024-01-02 10:30,10,11,9,10,1\n",
+    "a non-ASCII symbol": "\u00c9,2024-01-02 10:30,10,11,9,10,1\n",
+    "whitespace-only line": "S,2024-01-02 10:30,10,11,9,10,1\n  \n",
+}
+
+
+@pytest.mark.parametrize("name", sorted(LEFT_TO_THE_ROW_READER))
+def test_data_the_plain_reader_leaves_to_the_row_reader(tmp_path, name):
+    (path,) = write_files(tmp_path, [("f.csv", HEADER + LEFT_TO_THE_ROW_READER[name])])
+    assert replay._load_plain([path], "3600s", None, None) is None
+
+
+def test_loaded_columns_are_read_only_views_that_outlive_the_market(vq_standin, tmp_path):
+    (path,) = write_files(tmp_path, GOOD_FILES["bars, long file"])
+    (s,) = kit.replay_csv(path, frequency="3600s", symbol="V.1")
+    closes = s.close
+    assert isinstance(closes, memoryview)
+    assert closes.format == "d"
+    if sys.version_info >= (3, 8):
+        with pytest.raises(TypeError):
+            closes[0] = 1.0
+    kit.clear_replay()
+    del s
+    assert closes[29999] == 10.1 + 29999 / 7  # the view keeps the data alive
+
+
+def test_loaded_series_edited_or_renamed_are_fed_as_edited(vq_standin, tmp_path):
+    (path,) = write_files(tmp_path, [("f.csv", HEADER + NEWER)])
+    (s,) = replay.load_csv(path, frequency="3600s")
+    s.symbol = "E.2"  # the stand-in's columns, under another name
+    (t,) = replay.load_csv(path, frequency="3600s")
+    t.close = array.array("d", [77.0])  # one column replaced: copied like any array
+    t.high = array.array("d", [80.0])
+    feed([s, t])
+    assert b'"close":88,' in run_market("E.2")[0]
+    assert b'"close":77,' in run_market("E.1")[0]
+
+
+def test_symbols_and_paths_are_not_cut_at_a_nul(tmp_path):
+    (path,) = write_files(tmp_path, [("f.csv", HEADER + "A,2024-01-02 10:30,10,11,9,10,1\n")])
+    with pytest.raises(kit.ReplayError, match="unknown symbol 'A'"):
+        replay.load_csv(path, frequency="3600s", symbols=["A\0B"])
+    with pytest.raises(ValueError, match="null"):
+        replay.load_csv(path + "\0.txt", frequency="3600s")

@@ -48,6 +48,26 @@ SIGNATURES: Dict[str, Tuple[Any, ...]] = {
         _c.POINTER(_c.c_longlong),
         _c.POINTER(_c.c_double),
     ),
+    "csv_load": (
+        _c.c_void_p,
+        _c.c_int,
+        _c.POINTER(_c.c_char_p),
+        _c.POINTER(_c.c_char_p),
+        _c.c_char_p,
+        _c.c_int,
+        _c.POINTER(_c.c_char_p),
+    ),
+    "csv_count": (_c.c_int, _c.c_void_p),
+    "csv_series": (
+        _c.c_longlong,
+        _c.c_void_p,
+        _c.c_int,
+        _c.POINTER(_c.c_char_p),
+        _c.POINTER(_c.c_int),
+        _c.POINTER(_c.c_void_p),
+    ),
+    "market_feed_loaded": (_c.c_int, _c.c_void_p, _c.c_int, _c.c_char_p, _c.c_char_p),
+    "csv_free": (None, _c.c_void_p),
 }
 
 

@@ -33,13 +33,11 @@ import array
 import csv
 import ctypes
 import datetime
-import gc
-import itertools
 import math
 import operator
 import os
-import re
-from typing import Any, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple, Union
+import sys
+from typing import Any, Callable, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple, Union
 
 from vq.csdk.rules import frequency as frequency_rule
 from vq.csdk.rules import times
@@ -76,15 +74,32 @@ class ReplayError(ValueError):
         super().__init__("%s: %s" % (", ".join(where), message))
 
 
+#: a column of a series: an array, or for series read from plain CSV files
+#: a read-only view of the market's own copy
+Column = Union["array.array[Any]", memoryview]
+
+
 class Series:
-    """One symbol's checked rows at one frequency, as the market takes them."""
+    """One symbol's checked rows at one frequency, as the market takes them.
+
+    The columns bob, eob, volume (whole numbers) and open, high, low, close,
+    amount are ``array.array`` objects, or for series that ``load_csv`` read
+    from plain files, read-only memoryviews of the market's own copy, which
+    ``feed`` then shares rather than copies."""
 
     def __init__(self, symbol: str, frequency: str, origin: str):
         self.symbol, self.frequency, self.origin = symbol, frequency, origin
-        self.bob, self.eob, self.volume = array.array("q"), array.array("q"), array.array("q")
-        self.open, self.high, self.low = array.array("d"), array.array("d"), array.array("d")
-        self.close, self.amount = array.array("d"), array.array("d")
+        self.bob: Column = array.array("q")
+        self.eob: Column = array.array("q")
+        self.volume: Column = array.array("q")
+        self.open: Column = array.array("d")
+        self.high: Column = array.array("d")
+        self.low: Column = array.array("d")
+        self.close: Column = array.array("d")
+        self.amount: Column = array.array("d")
         self.last_where: Tuple[str, Optional[int]] = (origin, None)
+        # (handle, index, views) of a series the stand-in read
+        self._loaded: Optional[Tuple[_Loaded, int, Tuple[memoryview, ...]]] = None
 
     def __len__(self) -> int:
         return len(self.eob)
@@ -183,6 +198,7 @@ class _Reader:
         self.frequency = frequency
         self.symbols = None if symbols is None else set(symbols)
         self.series: Dict[Tuple[str, str], Series] = {}
+        self.arrays: Dict[Tuple[str, str], List[array.array[Any]]] = {}
 
     def check_columns(
         self, source: str, line: Optional[int], columns: Sequence[str], symbol: Optional[str]
@@ -302,6 +318,7 @@ class _Reader:
         s = self.series.get((sym, freq))
         if s is None:
             s = self.series[(sym, freq)] = Series(sym, freq, source)
+            self.arrays[(sym, freq)] = [getattr(s, c) for c, _ in _COLUMNS]
         elif end <= s.eob[-1]:
             prev_source, prev_line = s.last_where
             prev = (
@@ -314,14 +331,8 @@ class _Reader:
                 "times of %s %s are not increasing: %r is not after the row at %s"
                 % (sym, freq, row.get(time_col), prev),
             )
-        s.bob.append(begin)
-        s.eob.append(end)
-        s.open.append(o)
-        s.high.append(h)
-        s.low.append(lo)
-        s.close.append(c)
-        s.volume.append(vol)
-        s.amount.append(amount)
+        for column, value in zip(self.arrays[(sym, freq)], (begin, end, o, h, lo, c, vol, amount)):
+            column.append(value)
         s.last_where = (source, line)
 
     def done(self) -> List[Series]:
@@ -345,13 +356,13 @@ def load_csv(
     series, without handing them to the market.  symbols, if given, lists
     the only symbols the data may name."""
     reader = _Reader(frequency, symbols)  # checks frequency= first
-    fast = _Columns(frequency, symbol, reader.symbols).load(paths)
-    if fast is not None:
-        return fast
-    # Anything the column-wise reader does not take plainly, a fault
-    # included, is read again row by row: that names the fault exactly.
-    for p in paths:
-        path = os.fspath(p)
+    names = [os.fspath(p) for p in paths]
+    plain = _load_plain(names, frequency, symbol, reader.symbols)
+    if plain is not None:
+        return plain
+    # Anything the plain reader does not take, a fault included, is read
+    # again row by row: that names the fault exactly.
+    for path in names:
         source = os.path.basename(path)
         try:
             f = open(path, newline="", encoding="utf-8-sig")
@@ -388,160 +399,93 @@ def load_csv(
     return reader.done()
 
 
-_CHUNK = 4096  # rows converted at a time: bounded memory, few Python-level steps
-# "YYYY-MM-DD HH:MM" or "YYYY-MM-DD HH:MM:SS", space or T, nothing else:
-# times that datetime.fromisoformat reads the way _seconds does
-_PLAIN_TIME = "[0-9]{4}-[0-9]{2}-[0-9]{2}[ T][0-9]{2}:[0-9]{2}(?::[0-9]{2})?"
-_PLAIN_TIMES = re.compile("(?:%s\n)*%s" % (_PLAIN_TIME, _PLAIN_TIME))
-_SECOND = datetime.timedelta(seconds=1)
-_FLOAT_COLUMNS = ("open", "high", "low", "close", "price", "amount")
+# ---- the stand-in's reader for plain files ----------------------------------------------
+
+_COLUMNS = (("bob", "q"), ("eob", "q"), ("open", "d"), ("high", "d"), ("low", "d"),
+            ("close", "d"), ("volume", "q"), ("amount", "d"))  # fmt: skip
+_CTYPE: Dict[str, Any] = {"q": ctypes.c_longlong, "d": ctypes.c_double}
+_native = _controls._f
 
 
-class _Plain(Exception):
-    """The data need the row-by-row reader."""
+class _Loaded:
+    """The stand-in's handle on the series it read: freed once no series
+    and no view of their columns needs it."""
+
+    def __init__(self, handle: int):
+        self.handle = handle
+
+    def __del__(self, free: Callable[[int], None] = _native.csv_free) -> None:
+        free(self.handle)
 
 
-def _plain_times(column: Sequence[str]) -> "array.array[int]":
-    """Seconds of a column of plain times (see _PLAIN_TIME)."""
-    if not _PLAIN_TIMES.fullmatch("\n".join(column)):
-        raise _Plain
-    parsed = map(datetime.datetime.fromisoformat, column)
-    deltas = map(operator.sub, parsed, itertools.repeat(times.EPOCH))
-    return array.array("q", map(operator.floordiv, deltas, itertools.repeat(_SECOND)))
+def _view(address: Optional[int], n: int, code: str, owner: _Loaded) -> memoryview:
+    """A read-only view of n numbers at address, which keeps owner alive."""
+    if not n or not address:
+        return memoryview(array.array(code))
+    cells = (_CTYPE[code] * n).from_address(address)
+    cells._owner = owner  # freed after the last view
+    view = memoryview(cells).cast("B").cast(code)  # type: ignore[call-overload]
+    if sys.version_info >= (3, 8):
+        view = view.toreadonly()
+    return view  # type: ignore[no-any-return]
 
 
-def _floats(column: Sequence[str], positive: bool) -> "array.array[float]":
-    values = array.array("d", map(float, column))
-    # a sum that is not finite: a value that is not, or (rarely) an overflow
-    # of the sum alone, which the row-by-row reader then finds to be fine
-    if values and (not math.isfinite(sum(values)) or (positive and min(values) <= 0)):
-        raise _Plain
-    return values
-
-
-def _columns(header: List[str], rows: List[List[str]]) -> Dict[str, Sequence[str]]:
-    return dict(zip(header, zip(*rows)))
-
-
-class _Columns:
-    """The CSV reader for data as they usually come: a few thousand rows
-    at a time, a column at a time, with C-level loops.  Whatever it does not
-    take plainly (a fault, a blank cell, a quoted or odd field) makes it
-    give up (None), and the row-by-row reader reads everything again."""
-
-    def __init__(self, frequency: Optional[str], symbol: Optional[str], symbols: Any):
-        self.frequency, self.symbol, self.symbols = frequency, symbol, symbols
-        self.series: Dict[Tuple[str, str], Series] = {}
-
-    def load(self, paths: Sequence[PathLike]) -> Optional[List[Series]]:
-        if self.frequency is None:
-            return None
-        # Nothing made here can form a cycle: the collector, run for every
-        # few hundred rows' lists and tuples, would only cost time.
-        collecting = gc.isenabled()
-        gc.disable()
-        try:
-            for p in paths:
-                self.file(os.fspath(p))
-        except (_Plain, ValueError, TypeError, OverflowError, csv.Error, OSError):
-            return None  # UnicodeDecodeError is a ValueError
-        finally:
-            if collecting:
-                gc.enable()
-        return list(self.series.values())
-
-    def file(self, path: str) -> None:
-        with open(path, newline="", encoding="utf-8-sig") as f:
-            rows = csv.reader(f)
-            header = next(rows)
-            if header != [h.strip() for h in header] or len(set(header)) != len(header):
-                raise _Plain
-            need = TICK_REQUIRED if self.frequency == "tick" else BAR_REQUIRED
-            if "frequency" in header or not set(need) <= set(header):
-                raise _Plain
-            if "symbol" not in header:
-                fixed = _csv_symbol(path, self.symbol)
-                if not fixed:
-                    raise _Plain
-            while True:
-                chunk = list(itertools.islice(rows, _CHUNK))
-                if not chunk:
-                    return
-                if set(map(len, chunk)) != {len(header)}:
-                    raise _Plain  # short, long or blank rows
-                source = os.path.basename(path)
-                if "symbol" not in header:
-                    self.chunk(source, fixed, _columns(header, chunk))
-                    continue
-                at = header.index("symbol")
-                # each symbol with the place of its first row
-                names = {
-                    n: i for i, n in enumerate(dict.fromkeys(map(operator.itemgetter(at), chunk)))
-                }
-                if len(names) == 1:
-                    groups = [(next(iter(names)), chunk)]
-                elif len(names) <= 8:  # a pass over the rows per symbol
-                    groups = [
-                        (n, list(itertools.compress(chunk, map(operator.eq, map(
-                            operator.itemgetter(at), chunk), itertools.repeat(n)))))
-                        for n in names
-                    ]  # fmt: skip
-                else:  # a stable sort keeps each symbol's rows in order
-                    chunk.sort(key=operator.itemgetter(at))
-                    by = itertools.groupby(chunk, operator.itemgetter(at))
-                    groups = sorted(((n, list(g)) for n, g in by), key=lambda g: names[g[0]])
-                for sym, rows_of in groups:
-                    self.chunk(source, sym, _columns(header, rows_of))
-
-    def chunk(self, source: str, sym: str, columns: Dict[str, Sequence[str]]) -> None:
-        """Rows of one symbol, as columns."""
-        if not sym or _symbol_problem(sym):
-            raise _Plain
-        if self.symbols is not None and sym not in self.symbols:
-            raise _Plain
-        tick = self.frequency == "tick"
-        values: Dict[str, Any] = {}
-        if tick:
-            values["eob"] = values["bob"] = _plain_times(columns["created_at"])
-            price = values["close"] = _floats(columns["price"], True)
-            values["open"] = values["high"] = values["low"] = price
-        else:
-            values["eob"] = _plain_times(columns["eob"])
-            values["bob"] = _plain_times(columns["bob"]) if "bob" in columns else values["eob"]
-            for name in ("open", "high", "low", "close"):
-                values[name] = _floats(columns[name], True)
-            o, h, lo, c = (values[n] for n in ("open", "high", "low", "close"))
-            if not (
-                all(map(operator.le, values["bob"], values["eob"]))
-                and all(map(operator.le, lo, o))
-                and all(map(operator.le, lo, c))
-                and all(map(operator.le, o, h))
-                and all(map(operator.le, c, h))
-            ):
-                raise _Plain
-        volume = _floats(columns["volume"], False)
-        if min(volume) < 0 or max(volume) >= _MAX_VOLUME or not all(map(float.is_integer, volume)):
-            raise _Plain
-        if not tick and "amount" in columns:
-            amount = _floats(columns["amount"], False)
-            if min(amount) < 0:
-                raise _Plain
-        else:
-            amount = array.array("d", map(operator.mul, values["close"], volume))
-            if not all(map(math.isfinite, amount)):
-                raise _Plain
-        values["amount"] = amount
-        values["volume"] = array.array("q", map(int, volume))
-        key = (sym, self.frequency or "")
-        s = self.series.get(key)
-        if s is None:
-            s = self.series[key] = Series(sym, key[1], source)
-        start = max(len(s) - 1, 0)  # the new rows and the one before them
-        for name, _ in _COLUMNS:
-            getattr(s, name).extend(values[name])
-        eob = s.eob
-        if not all(map(operator.lt, eob[start:], itertools.islice(eob, start + 1, None))):
-            raise _Plain
+def _load_plain(
+    paths: Sequence[str], frequency: Optional[str], symbol: Optional[str], symbols: Any
+) -> Optional[List[Series]]:
+    """The files read by the stand-in into the market's own columns, which
+    the series view in place; None when any file holds anything but plain
+    data (a fault included), for the careful reader to read again."""
+    if frequency is None or frequency != frequency.strip():
+        return None
+    fixed: List[Optional[bytes]] = []
+    for path in paths:
+        sym = _csv_symbol(path, symbol)
+        ok = sym and not _symbol_problem(sym) and (symbols is None or sym in symbols)
+        fixed.append(sym.encode("utf-8") if ok else None)
+    # C strings end at a NUL: a path holding one is the careful reader's to
+    # refuse, and a symbol holding one (or not encodable) no file can name
+    encoded = [os.fsencode(p) for p in paths]
+    if any(b"\0" in p for p in encoded):
+        return None
+    allowed: List[bytes] = []
+    for name in symbols or ():
+        if isinstance(name, str) and not _symbol_problem(name):
+            allowed.append(name.encode("utf-8"))
+    c_paths = (ctypes.c_char_p * len(paths))(*encoded)
+    c_fixed = (ctypes.c_char_p * len(paths))(*fixed)
+    c_allowed = (ctypes.c_char_p * len(allowed))(*allowed)
+    handle = _native.csv_load(
+        len(paths),
+        c_paths,
+        c_fixed,
+        frequency.encode("ascii"),
+        -1 if symbols is None else len(allowed),
+        c_allowed,
+    )
+    if not handle:
+        return None
+    owner = _Loaded(handle)
+    out = []
+    name = ctypes.c_char_p()
+    file = ctypes.c_int()
+    addresses = (ctypes.c_void_p * 8)()
+    for i in range(_native.csv_count(handle)):
+        n = _native.csv_series(handle, i, ctypes.byref(name), ctypes.byref(file), addresses)
+        s = Series(
+            (name.value or b"").decode("utf-8"),
+            frequency,
+            os.path.basename(paths[file.value]),
+        )
+        views = {c: _view(a, n, code, owner) for (c, code), a in zip(_COLUMNS, addresses)}
+        if frequency == "tick":  # a trade is its own bar
+            views["bob"] = views["eob"]
+            views["open"] = views["high"] = views["low"] = views["close"]
+        for c, view in views.items():
+            setattr(s, c, view)
+        s._loaded = (owner, i, tuple(views.values()))
+        out.append(s)
+    return out
 
 
 def load_rows(
@@ -576,10 +520,6 @@ def _address(a: "array.array[Any]") -> Optional[int]:
     return a.buffer_info()[0] if len(a) else None
 
 
-_COLUMNS = (("bob", "q"), ("eob", "q"), ("open", "d"), ("high", "d"), ("low", "d"),
-            ("close", "d"), ("volume", "q"), ("amount", "d"))  # fmt: skip
-
-
 def _feed_arguments(s: Series) -> Tuple[Any, ...]:
     """The market's arguments for s, after every check the market makes
     itself, so that once all series pass none is refused."""
@@ -597,16 +537,24 @@ def _feed_arguments(s: Series) -> Tuple[Any, ...]:
     n = len(s.eob)
     if n > 2**31 - 1:
         raise fail(None, "at most 2**31 - 1 rows per series")
-    columns = []
-    for name, code in _COLUMNS:
-        column = getattr(s, name)
+    name_bytes, frequency_bytes = s.symbol.encode("utf-8"), s.frequency.encode("ascii")
+    columns = tuple(getattr(s, name) for name, _ in _COLUMNS)
+    if s._loaded is not None and all(map(operator.is_, columns, s._loaded[2])):
+        # the stand-in's own columns, read-only and checked as they were read
+        owner, index, _ = s._loaded
+        return (owner, index, name_bytes, frequency_bytes)
+    arrays = []
+    for (name, code), column in zip(_COLUMNS, columns):
+        if isinstance(column, memoryview) and column.format == code and column.ndim == 1:
+            column = array.array(code, column)  # a loaded column beside edited ones
         if not isinstance(column, array.array) or column.typecode != code or len(column) != n:
             raise fail(name, "not an array.array(%r) of %d items" % (code, n))
-        columns.append(_address(column))
-    eob = s.eob
+        arrays.append(column)
+    eob = arrays[1]
     if any(a >= b for a, b in zip(eob, eob[1:])):
         raise fail("eob", "times are not increasing")
-    return (s.symbol.encode("utf-8"), s.frequency.encode("ascii"), n, *columns)
+    # the arrays ride along: the addresses are theirs
+    return (name_bytes, frequency_bytes, n, *map(_address, arrays), arrays)
 
 
 def feed(series: Iterable[Series]) -> None:
@@ -615,8 +563,14 @@ def feed(series: Iterable[Series]) -> None:
     or clear_replay().  All or nothing: every series is checked first."""
     calls = [_feed_arguments(s) for s in series]
     for args in calls:
-        if _feed(*args) != 0:  # cannot happen once the checks passed
-            raise RuntimeError("the market refused %r %r" % args[:2])
+        if isinstance(args[0], _Loaded):
+            owner, index, name, frequency = args
+            rc = _native.market_feed_loaded(owner.handle, index, name, frequency)
+        else:
+            rc = _feed(*args[:-1])
+        if rc != 0:  # cannot happen once the checks passed
+            names = args[2:4] if isinstance(args[0], _Loaded) else args[:2]
+            raise RuntimeError("the market refused %r %r" % names)
 
 
 def clear_replay(symbol: Optional[str] = None, frequency: Optional[str] = None) -> None:
