@@ -165,8 +165,9 @@ def contents(series):
 def write_files(tmp_path, files):
     paths = []
     for file_name, text in files:
-        (tmp_path / file_name).write_text(text, encoding="utf-8", newline="")
         paths.append(str(tmp_path / file_name))
+        with open(paths[-1], "w", encoding="utf-8", newline="") as f:
+            f.write(text)
     return paths
 
 
