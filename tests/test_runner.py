@@ -109,3 +109,19 @@ def test_catch_signals_outside_the_main_thread_changes_nothing():
     t.start()
     t.join()
     assert seen == [before]
+
+
+def test_a_signal_held_blocked_before_the_block_is_the_blocks_and_held_again_after():
+    seen = []
+    # outside the block SIGTERM is noted too, so that none ever ends the tests
+    previous = signal.signal(signal.SIGTERM, lambda signum, frame: seen.append("outside"))
+    saved = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGTERM})
+    try:
+        os.kill(os.getpid(), signal.SIGTERM)  # pending: nobody sees it yet
+        with catch_signals(seen.append, (signal.SIGTERM,)):
+            assert signal.SIGTERM not in signal.pthread_sigmask(signal.SIG_BLOCK, set())
+        assert seen == [signal.SIGTERM]
+        assert signal.SIGTERM in signal.pthread_sigmask(signal.SIG_BLOCK, set())
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, saved)
+        signal.signal(signal.SIGTERM, previous)

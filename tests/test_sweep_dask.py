@@ -34,7 +34,7 @@ def cluster(tmp_path, workers=2):
         threads_per_worker=1,
         processes=True,
         host="127.0.0.1",
-        dashboard_address=None,
+        dashboard_address="127.0.0.1:0",  # a free port: other clusters may run beside it
     ) as c:
         if workers:  # all of them in place, so that the sweep sees each one come and go
             with Client(c.scheduler_address) as client:

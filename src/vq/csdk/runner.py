@@ -28,7 +28,7 @@ import signal
 import threading
 import time
 from types import FrameType
-from typing import Callable, Dict, Optional, Sequence
+from typing import Callable, Dict, Optional, Sequence, Set
 
 from vq.csdk import c_sdk
 
@@ -58,6 +58,7 @@ class catch_signals:
         self.handler = handler
         self.signals = tuple(signals)
         self._saved: Dict[int, object] = {}
+        self._mask: Set[int] = set()
 
     def _on_signal(self, signum: int, frame: Optional[FrameType]) -> None:
         self.handler(signum)
@@ -66,9 +67,14 @@ class catch_signals:
         if threading.current_thread() is threading.main_thread():
             for s in self.signals:
                 self._saved[s] = signal.signal(s, self._on_signal)
+            # a signal held blocked until now (a sweep's worker holds SIGINT
+            # while it starts a backtest) is this block's to handle
+            self._mask = signal.pthread_sigmask(signal.SIG_UNBLOCK, self.signals)
         return self
 
     def __exit__(self, *exc: object) -> None:
+        if self._saved:
+            signal.pthread_sigmask(signal.SIG_SETMASK, self._mask)
         for s, previous in self._saved.items():
             signal.signal(s, previous)  # type: ignore[arg-type]
         self._saved.clear()

@@ -32,13 +32,21 @@ def run_job(job: Job) -> Any:
     from vq.csdk.backtest.engine import run
 
     config, factory, params = job
+    main = threading.current_thread() is threading.main_thread()
     with _library_lock:
-        if _worker_signal is not None:
-            return None
+        # SIGINT held from the check until the run's own handler is set
+        # (which takes it): one between the two would otherwise be noted
+        # only after a whole backtest had run
+        saved = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT}) if main else None
         try:
+            if _worker_signal is not None:
+                return None
             result = run(config, factory, params)
         except Exception as e:  # reported with the parameters, never lost
             return SweepFailure(dict(params), "%s: %s" % (type(e).__name__, e))
+        finally:
+            if saved is not None:
+                signal.pthread_sigmask(signal.SIG_SETMASK, saved)
         if result.interrupted:
             _worker_signal = result.interrupted
         return result
