@@ -44,6 +44,10 @@ class Text {
     /* the writing position; advance with commit() */
     char *at() { return end_; }
     void commit(char *p) { end_ = p; }
+    /* the text written so far, to rewrite in place; keep(n) drops all but
+     * its first n bytes */
+    char *begin() { return buf_.get(); }
+    void keep(size_t n) { end_ = buf_.get() + n; }
 
     /* write_time, with the date's text kept from the last call: events
      * come day by day */
@@ -89,14 +93,17 @@ inline char *str(char *p, const std::string &s) {
     return p + s.size();
 }
 
+/* the two digits of 0 to 99 */
+inline constexpr char kPairs[] =
+    "00010203040506070809101112131415161718192021222324"
+    "25262728293031323334353637383940414243444546474849"
+    "50515253545556575859606162636465666768697071727374"
+    "75767778798081828384858687888990919293949596979899";
+
 /* Digits two at a time from the end into a scratch buffer, then one copy
  * of fixed size: the output always has kNumber bytes of room. */
 inline char *integer(char *p, long long v) {
-    static const char pairs[] =
-        "00010203040506070809101112131415161718192021222324"
-        "25262728293031323334353637383940414243444546474849"
-        "50515253545556575859606162636465666768697071727374"
-        "75767778798081828384858687888990919293949596979899";
+    const char *const pairs = kPairs;
     unsigned long long u =
         v < 0 ? 0ULL - static_cast<unsigned long long>(v) : static_cast<unsigned long long>(v);
     char scratch[48];
@@ -148,6 +155,46 @@ inline char *number(char *p, double v) {
     const auto fmt =
         a == 0 || (a >= 1e-6 && a < 1e15) ? std::chars_format::fixed : std::chars_format::general;
     return std::to_chars(p, p + 64, v == 0 ? 0.0 : v, fmt).ptr;
+}
+
+/* number() of a price: the same bytes, with less arithmetic when v is a
+ * whole number of cents from 0.01 to 99999.99 (c is then the same as in
+ * number(), and so is the check that it reads back as v). */
+inline char *price(char *p, double v) {
+    const double t = v * 100 + 0.5;
+    if (t >= 1 && t < 1e7) {
+        const unsigned c = static_cast<unsigned>(t);
+        if (static_cast<double>(c) / 100 == v) {
+            const unsigned whole = c / 100, f = c - 100 * whole;
+            if (whole < 10) {
+                *p++ = static_cast<char>('0' + whole);
+            } else if (whole < 100) {
+                std::memcpy(p, kPairs + 2 * whole, 2);
+                p += 2;
+            } else {
+                p = integer(p, whole);
+            }
+            if (f) { /* ".d" or ".dd": no trailing zero */
+                p[0] = '.';
+                std::memcpy(p + 1, kPairs + 2 * f, 2);
+                p += 2 + (kPairs[2 * f + 1] != '0');
+            }
+            return p;
+        }
+    }
+    return number(p, v);
+}
+
+/* number() of an amount, most often whole: a whole v from 1 to 1e13 is
+ * written as number() writes it (100 * v is then exact, and so c), by
+ * integer() alone. */
+inline char *amount(char *p, double v) {
+    if (v >= 1 && v < 1e13) {
+        const long long i = static_cast<long long>(v);
+        if (static_cast<double>(i) == v)
+            return integer(p, i);
+    }
+    return number(p, v);
 }
 
 /* room enough for a number written by number() or integer() */

@@ -79,7 +79,11 @@ class EventRef {
 
 std::mutex g_events_mu;
 std::deque<EventRef> g_queue;
-long long g_pending = 0;
+/* Deliveries left in g_queue.  Written under g_events_mu; read bare only to
+ * skip the lock when there is nothing to deliver, as after most events of a
+ * market run: an event queued by another thread meanwhile is delivered on
+ * the next call, as if it had come a moment later. */
+std::atomic<long long> g_pending{0};
 long long g_delivered = 0;
 long long g_dropped = 0;
 std::atomic<EventCallback> g_callback{nullptr};
@@ -158,6 +162,8 @@ void deliver_events(bool honour_stop) {
     for (;;) {
         if (honour_stop && g_stop.load())
             return;
+        if (g_pending.load(std::memory_order_relaxed) == 0)
+            return;
         /* Own the event across the callback: the callback may deliver more
      * events, queue some, or reset the queue under us. */
         EventRef ev;
@@ -233,7 +239,8 @@ void vqstub_reset(void) {
     {
         std::lock_guard<std::mutex> lock(g_events_mu);
         g_queue.clear();
-        g_pending = g_delivered = g_dropped = 0;
+        g_pending = 0;
+        g_delivered = g_dropped = 0;
     }
     g_recording.store(true);
     clear_stop();
