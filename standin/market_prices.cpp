@@ -211,18 +211,6 @@ void Path::walk_day() {
     day_amount = day_amt;
 }
 
-double Path::open_of(const Ev &e) const {
-    if (e.seg >= 0)
-        return segs[static_cast<size_t>(e.seg)].open;
-    return steps ? price[e.a] : segs.front().open; /* without steps: a day */
-}
-
-double Path::close_of(const Ev &e) const {
-    if (e.seg >= 0)
-        return segs[static_cast<size_t>(e.seg)].close;
-    return steps ? price[e.b - 1] : segs.back().close;
-}
-
 void day_events(const std::vector<Sub> &subs, std::vector<Ev> &out) {
     out.clear();
     for (int i = 0; i < static_cast<int>(subs.size()); ++i) {
@@ -344,13 +332,13 @@ void bar_json(BarText &out, const Sub &s, const Path &p, const Ev &e, long long 
     t.reserve(kBarRoom);
     std::memcpy(t.begin() + out.bob_at, e.bob_text, 8);
     std::memcpy(t.begin() + out.eob_at, e.eob_text, 8);
-    char *q = price(t.at(), open);
-    q = price(lit(q, ",\"high\":"), high);
-    q = price(lit(q, ",\"low\":"), low);
-    q = price(lit(q, ",\"close\":"), close);
+    char *q = cents_price(t.at(), open);
+    q = cents_price(lit(q, ",\"high\":"), high);
+    q = cents_price(lit(q, ",\"low\":"), low);
+    q = cents_price(lit(q, ",\"close\":"), close);
     q = integer(lit(q, ",\"volume\":"), volume);
     q = amount(lit(q, ",\"amount\":"), amt);
-    q = price(lit(q, ",\"pre_close\":"), p.pre_close);
+    q = cents_price(lit(q, ",\"pre_close\":"), p.pre_close);
     t.commit(lit(q, ",\"position\":0}"));
 }
 

@@ -74,9 +74,18 @@ struct Path {
     int seg_of(int seconds, int a) const;
     /* make the next trading day's steps */
     void day();
-    /* the opening and the closing trade of an event of the day */
-    double open_of(const Ev &e) const;
-    double close_of(const Ev &e) const;
+    /* the opening and the closing trade of an event of the day (without
+     * the steps, one that is not a segment is the day) */
+    double open_of(const Ev &e) const {
+        if (e.seg >= 0)
+            return segs[static_cast<size_t>(e.seg)].open;
+        return steps ? price[e.a] : segs.front().open;
+    }
+    double close_of(const Ev &e) const {
+        if (e.seg >= 0)
+            return segs[static_cast<size_t>(e.seg)].close;
+        return steps ? price[e.b - 1] : segs.back().close;
+    }
 
   private:
     template <bool kSteps, bool kTotals, bool kDay>

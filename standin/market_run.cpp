@@ -239,6 +239,14 @@ int run() {
         if (s.kind == BAR)
             e.seg = paths[path_of[static_cast<size_t>(e.sub)]]->seg_of(s.seconds, e.a);
     }
+    /* the first bob and the last eob of a day's walk, to check a day's
+     * range once when it is all inside it */
+    int first_bob = kDay, last_eob = 0;
+    for (const Ev &e : evs) {
+        first_bob = std::min(first_bob, e.bob_clock);
+        last_eob = std::max(last_eob, e.eob_clock);
+    }
+    const bool all_walk = std::all_of(walks.begin(), walks.end(), [](char w) { return w != 0; });
     std::vector<Item> items;
     std::vector<replay::Due> rows;
     std::vector<size_t> row_sub;
@@ -284,12 +292,15 @@ int run() {
         }
         const bool merged = !rows.empty();
         const size_t due = merged ? items.size() : trading ? evs.size() : 0;
+        const bool inside =
+            all_walk && day_start + first_bob >= cfg.start && day_start + last_eob <= cfg.end;
         for (size_t x = 0; x < due; ++x) {
             const Ev *walk = merged ? items[x].walk : &evs[x];
             const replay::Due *row = merged ? items[x].row : nullptr;
             const size_t i = merged ? items[x].sub : static_cast<size_t>(walk->sub);
             const long long eob = merged ? items[x].eob : day_start + walk->eob_clock;
-            if (walk && (!walks[i] || day_start + walk->bob_clock < cfg.start || eob > cfg.end))
+            if (walk && !inside &&
+                (!walks[i] || day_start + walk->bob_clock < cfg.start || eob > cfg.end))
                 continue;
             const Sub &sub = subs[i];
             const Path &p = *paths[path_of[i]];
