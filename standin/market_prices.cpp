@@ -190,17 +190,18 @@ void Path::walk_day() {
              * never NaN, in the operand order of one maxsd or minsd */
             double c = step(r, w, m), a = c * kVolume[m];
             Seg s{c, c, c, c, a, 0};
-            unsigned long long units = m;
+            unsigned units = m; /* at most 19 * 2400 */
             keep(k, c, a);
-            for (++k; k < end; ++k) {
+            for (int left = end - k - 1; left > 0; --left) { /* counted down: one test */
                 c = step(r, w, m);
                 a = c * kVolume[m];
                 s.high = s.high > c ? s.high : c;
                 s.low = s.low < c ? s.low : c;
                 s.amount += a;
                 units += m;
-                keep(k, c, a);
+                keep(end - left, c, a);
             }
+            k = end;
             s.close = c;
             s.volume = 100 * static_cast<long long>(units + static_cast<unsigned>(end - first));
             *g = s;
