@@ -134,6 +134,7 @@ inline void pairs_backwards(char *end, U u) {
         end[-1] = static_cast<char>('0' + u);
 }
 
+/* the digits of v, with its sign */
 inline char *integer(char *p, long long v) {
     unsigned long long u = static_cast<unsigned long long>(v);
     if (v < 0) {
@@ -213,7 +214,8 @@ struct CentsDigits {
 inline constexpr CentsDigits kCentsDigits{};
 
 /* number() of c / 100, for a whole number of cents c from 1 to 9999999
- * that reads back as the double written */
+ * that reads back as the double written.  Up to three bytes past the end
+ * returned are written over: the output has kNumber bytes of room. */
 inline char *cents_text(char *p, unsigned c) {
     const unsigned whole = c / 100, f = c - 100 * whole;
     if (__builtin_expect(whole < 100, 1)) {
