@@ -14,7 +14,8 @@ namespace market {
 
 constexpr int kStep = 3;    /* seconds per simulated trade */
 constexpr int kHalf = 7200; /* seconds in each half session */
-constexpr int kStepsPerDay = 2 * kHalf / kStep;
+constexpr int kHalfSteps = kHalf / kStep;
+constexpr int kStepsPerDay = 2 * kHalfSteps;
 constexpr long long kMorning = 9 * 3600 + 30 * 60;
 constexpr long long kAfternoon = 13 * 3600;
 constexpr long long kDay = 86400;

@@ -193,24 +193,11 @@ int run() {
         epoch = g_epoch;
     }
 
-    /* one path per symbol, shared by its subscriptions */
-    std::vector<std::unique_ptr<Path>> paths;
-    std::vector<size_t> path_of(subs.size());
-    for (size_t i = 0; i < subs.size(); ++i) {
-        size_t j = 0;
-        while (j < paths.size() && paths[j]->symbol != subs[i].symbol)
-            ++j;
-        if (j == paths.size())
-            paths.emplace_back(new Path(subs[i].symbol));
-        path_of[i] = j;
-        paths[j]->day_totals |= subs[i].kind == TICK;
-    }
-
     /* A symbol with replayed data is served from it alone: its
      * subscriptions at other frequencies deliver nothing. */
     const std::vector<replay::FeedPtr> feeds = replay::snapshot();
     std::vector<std::unique_ptr<replay::Cursor>> cursors(subs.size());
-    std::vector<bool> walks(subs.size());
+    std::vector<char> walks(subs.size());
     for (size_t i = 0; i < subs.size(); ++i) {
         bool fed = false;
         if (replay::FeedPtr f = replay::find(feeds, subs[i].symbol, subs[i].frequency, &fed))
@@ -218,18 +205,53 @@ int run() {
         walks[i] = !fed;
     }
 
+    /* one path per symbol, shared by its subscriptions, keeping what the
+     * walking ones read */
+    std::vector<std::unique_ptr<Path>> paths;
+    std::vector<std::vector<const Sub *>> readers;
+    std::vector<size_t> path_of(subs.size());
+    for (size_t i = 0; i < subs.size(); ++i) {
+        size_t j = 0;
+        while (j < paths.size() && paths[j]->symbol != subs[i].symbol)
+            ++j;
+        if (j == paths.size()) {
+            paths.emplace_back(new Path(subs[i].symbol));
+            readers.emplace_back();
+        }
+        path_of[i] = j;
+        if (walks[i])
+            readers[j].push_back(&subs[i]);
+    }
+    for (size_t j = 0; j < paths.size(); ++j)
+        paths[j]->plan(readers[j]);
+
     /* one event due: a step range of the walk, or a replayed row */
     struct Item {
         long long eob;
         size_t sub;
         const Ev *walk;
-        replay::Due row;
+        const replay::Due *row;
     };
     std::vector<Ev> evs;
     day_events(subs, evs);
+    for (Ev &e : evs) {
+        const Sub &s = subs[static_cast<size_t>(e.sub)];
+        if (s.kind == BAR)
+            e.seg = paths[path_of[static_cast<size_t>(e.sub)]]->seg_of(s.seconds, e.a);
+    }
+    /* the first bob and the last eob of a day's walk, to check a day's
+     * range once when it is all inside it */
+    int first_bob = kDay, last_eob = 0;
+    for (const Ev &e : evs) {
+        first_bob = std::min(first_bob, e.bob_clock);
+        last_eob = std::max(last_eob, e.eob_clock);
+    }
+    const bool all_walk = std::all_of(walks.begin(), walks.end(), [](char w) { return w != 0; });
     std::vector<Item> items;
     std::vector<replay::Due> rows;
-    Text text; /* every bar and tick payload, written in place */
+    std::vector<size_t> row_sub;
+    Text text;                                   /* tick and replayed payloads, written in place */
+    std::vector<BarText> bar_texts(subs.size()); /* the walk's bars, per subscription */
     std::string payload;
     /* each subscription's entry of the account's prices, once it has one:
      * map entries stay put until a reset, which ends this run (epoch) */
@@ -240,37 +262,48 @@ int run() {
     for (long long day = first; day <= last && !aborted && !stopped; ++day) {
         const long long day_start = day * kDay;
         const bool trading = trading_day(day, cfg.holidays); /* replayed data has its own */
-        items.clear();
-        if (trading) {
+        if (trading)
             for (auto &p : paths)
                 p->day();
-            for (const Ev &e : evs) {
-                const size_t i = static_cast<size_t>(e.sub);
-                const long long eob = day_start + clock_of(e.b * kStep, true);
-                const long long bob =
-                    subs[i].kind == TICK ? eob : day_start + clock_of(e.a * kStep, false);
-                if (walks[i] && bob >= cfg.start && eob <= cfg.end)
-                    items.push_back(Item{eob, i, &e, {}});
-            }
-        }
+        rows.clear();
+        row_sub.clear();
         for (size_t i = 0; i < cursors.size(); ++i) {
             if (!cursors[i])
                 continue;
-            rows.clear();
             cursors[i]->day(day, cfg.start, cfg.end, rows);
-            for (const replay::Due &r : rows)
-                items.push_back(Item{r.row.eob, i, nullptr, r});
+            row_sub.resize(rows.size(), i); /* whose they are */
         }
-        /* time order; at the same time, subscription order (the walk's
-         * events alone come in that order already) */
-        const auto before = [](const Item &x, const Item &y) {
-            return x.eob != y.eob ? x.eob < y.eob : x.sub < y.sub;
-        };
-        if (!std::is_sorted(items.begin(), items.end(), before))
-            std::stable_sort(items.begin(), items.end(), before);
-        for (const Item &it : items) {
-            const Sub &sub = subs[it.sub];
-            const Path &p = *paths[path_of[it.sub]];
+        /* The walk's events alone come in delivery order: they are read
+         * from evs as they are.  With replayed rows the day's events are
+         * merged: time order; at the same time, subscription order. */
+        items.clear();
+        if (!rows.empty()) {
+            if (trading)
+                for (const Ev &e : evs)
+                    items.push_back(
+                        Item{day_start + e.eob_clock, static_cast<size_t>(e.sub), &e, nullptr});
+            for (size_t r = 0; r < rows.size(); ++r)
+                items.push_back(Item{rows[r].row.eob, row_sub[r], nullptr, &rows[r]});
+            const auto before = [](const Item &x, const Item &y) {
+                return x.eob != y.eob ? x.eob < y.eob : x.sub < y.sub;
+            };
+            if (!std::is_sorted(items.begin(), items.end(), before))
+                std::stable_sort(items.begin(), items.end(), before);
+        }
+        const bool merged = !rows.empty();
+        const size_t due = merged ? items.size() : trading ? evs.size() : 0;
+        const bool inside =
+            all_walk && day_start + first_bob >= cfg.start && day_start + last_eob <= cfg.end;
+        for (size_t x = 0; x < due; ++x) {
+            const Ev *walk = merged ? items[x].walk : &evs[x];
+            const replay::Due *row = merged ? items[x].row : nullptr;
+            const size_t i = merged ? items[x].sub : static_cast<size_t>(walk->sub);
+            const long long eob = merged ? items[x].eob : day_start + walk->eob_clock;
+            if (walk && !inside &&
+                (!walks[i] || day_start + walk->bob_clock < cfg.start || eob > cfg.end))
+                continue;
+            const Sub &sub = subs[i];
+            const Path &p = *paths[path_of[i]];
             if (stop_requested()) {
                 stopped = true;
                 break;
@@ -283,18 +316,20 @@ int run() {
                 }
                 /* orders decided earlier meet this bar's opening trade, or
                  * this tick: a tick at the time of the order is not later */
-                const long long bob = sub.kind == TICK ? it.eob
-                                      : it.walk ? day_start + clock_of(it.walk->a * kStep, false)
-                                                : it.row.row.bob;
-                const double open = it.walk            ? p.price[it.walk->a]
-                                    : sub.kind == TICK ? it.row.row.close /* its price */
-                                                       : it.row.row.open;
-                fill_pending(g_state, sub.symbol, bob, sub.kind == TICK, open, reports);
-                g_state.now = it.eob;
-                Price *&price = price_of[it.sub];
+                if (!g_state.pending.empty()) {
+                    const long long bob = walk               ? day_start + walk->bob_clock
+                                          : sub.kind == TICK ? eob
+                                                             : row->row.bob;
+                    const double open = walk               ? p.open_of(*walk)
+                                        : sub.kind == TICK ? row->row.close /* its price */
+                                                           : row->row.open;
+                    fill_pending(g_state, sub.symbol, bob, sub.kind == TICK, open, reports);
+                }
+                g_state.now = eob;
+                Price *&price = price_of[i];
                 if (!price)
                     price = &g_state.prices[sub.symbol];
-                price->last = it.walk ? p.price[it.walk->b - 1] : it.row.row.close;
+                price->last = walk ? p.close_of(*walk) : row->row.close;
                 ++(sub.kind == TICK ? g_state.ticks : g_state.bars);
             }
             if (!reports.empty()) { /* the fills come before the bar they opened */
@@ -307,16 +342,20 @@ int run() {
                     break;
                 }
             }
-            if (!it.walk && sub.kind == TICK)
-                replay::tick_json(text, sub, it.row);
-            else if (!it.walk)
-                replay::bar_json(text, sub, it.row);
-            else if (sub.kind == TICK)
-                tick_json(text, sub, p, it.walk->a, it.eob);
-            else
-                bar_json(text, sub, p, *it.walk, day_start);
+            const Text *out = &text;
+            if (!walk && sub.kind == TICK) {
+                replay::tick_json(text, sub, *row);
+            } else if (!walk) {
+                replay::bar_json(text, sub, *row);
+            } else if (sub.kind == TICK) {
+                tick_json(text, sub, p, walk->a, eob);
+            } else {
+                BarText &bar = bar_texts[i];
+                bar_json(bar, sub, p, *walk, day_start);
+                out = &bar.text;
+            }
             if (EventCallback cb = current_callback())
-                cb(sub.kind == TICK ? "tick" : "bar", text.data(), static_cast<int>(text.size()));
+                cb(sub.kind == TICK ? "tick" : "bar", out->data(), static_cast<int>(out->size()));
             /* execution reports, and whatever else the event queued */
             deliver_events(true);
             if (!market_on())
@@ -326,7 +365,7 @@ int run() {
         }
         if (trading)
             for (auto &p : paths)
-                p->pre_close = p->price[kStepsPerDay - 1];
+                p->pre_close = p->segs.back().close;
     }
     {
         std::lock_guard<std::mutex> lock(g_mu);

@@ -127,11 +127,19 @@ inline void record(Fn id, A... a) {
 
 /* ---- events and run control ---------------------------------------------- */
 
+/* read inline: a market run asks after every event */
+extern std::atomic<EventCallback> g_callback;
+extern std::atomic<bool> g_stop;
+
 void set_callback(EventCallback cb);
-EventCallback current_callback();
+inline EventCallback current_callback() {
+    return g_callback.load();
+}
 void request_stop();
 void clear_stop();
-bool stop_requested();
+inline bool stop_requested() {
+    return g_stop.load();
+}
 /* queue one event, as vqstub_queue_event with a count of 1 */
 void push_event(const char *msg_type, const char *data, int len);
 /* Deliver queued events until the queue is empty, or, when honour_stop,

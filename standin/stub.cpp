@@ -22,6 +22,8 @@ const char *const kNames[FN_COUNT] = {
 };
 
 Script g_scripts[FN_COUNT];
+std::atomic<EventCallback> g_callback{nullptr};
+std::atomic<bool> g_stop{false};
 /* off until a test asks: a long backtest must not keep every call */
 std::atomic<bool> g_recording{false};
 
@@ -79,11 +81,13 @@ class EventRef {
 
 std::mutex g_events_mu;
 std::deque<EventRef> g_queue;
-long long g_pending = 0;
+/* Deliveries left in g_queue.  Written under g_events_mu; read bare only to
+ * skip the lock when there is nothing to deliver, as after most events of a
+ * market run: an event queued by another thread meanwhile is delivered on
+ * the next call, as if it had come a moment later. */
+std::atomic<long long> g_pending{0};
 long long g_delivered = 0;
 long long g_dropped = 0;
-std::atomic<EventCallback> g_callback{nullptr};
-std::atomic<bool> g_stop{false};
 
 int find_fn(const char *fn) {
     if (!fn)
@@ -137,26 +141,24 @@ void commit(Fn id, Args &&args) {
 void set_callback(EventCallback cb) {
     g_callback.store(cb);
 }
-EventCallback current_callback() {
-    return g_callback.load();
-}
 void request_stop() {
     g_stop.store(true);
 }
 void clear_stop() {
     g_stop.store(false);
 }
-bool stop_requested() {
-    return g_stop.load();
-}
 
 void push_event(const char *msg_type, const char *data, int len) {
     vqstub_queue_event(msg_type, data, len, 1);
 }
 
-void deliver_events(bool honour_stop) {
+namespace {
+
+void deliver_queued(bool honour_stop) {
     for (;;) {
         if (honour_stop && g_stop.load())
+            return;
+        if (g_pending.load(std::memory_order_relaxed) == 0)
             return;
         /* Own the event across the callback: the callback may deliver more
      * events, queue some, or reset the queue under us. */
@@ -185,6 +187,15 @@ void deliver_events(bool honour_stop) {
         cb(ev->type_null ? nullptr : ev->type.c_str(), ev->data_null ? nullptr : ev->data.data(),
            ev->len);
     }
+}
+
+}  // namespace
+
+/* the queue's emptiness first, without the lock or the loop's set-up: a
+ * market run asks after every event */
+void deliver_events(bool honour_stop) {
+    if (g_pending.load(std::memory_order_relaxed) != 0)
+        deliver_queued(honour_stop);
 }
 
 std::vector<TakenEvent> take_events() {
@@ -233,7 +244,8 @@ void vqstub_reset(void) {
     {
         std::lock_guard<std::mutex> lock(g_events_mu);
         g_queue.clear();
-        g_pending = g_delivered = g_dropped = 0;
+        g_pending = 0;
+        g_delivered = g_dropped = 0;
     }
     g_recording.store(true);
     clear_stop();

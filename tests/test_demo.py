@@ -1,6 +1,7 @@
 """The stand-in's offline market, driven through the module, and the demo
 strategy (python -m vq.csdk.demo) that runs on it."""
 
+import bisect
 import datetime
 import importlib.util
 import json
@@ -136,6 +137,61 @@ def test_daily_bar_is_made_of_the_same_trades_as_the_minute_bars(mod, market):
     assert daily[1]["pre_close"] == daily[0]["close"]
 
 
+def bars_of(mod, symbol, frequencies):
+    """The bars of one run of `symbol` at these frequencies, in their order
+    of subscription, and its ticks when "tick" is among them."""
+    seen = {"bar": [], "tick": [], "backtest_finished": []}
+    mod.py_vqi_set_data_callback(lambda kind, payload: seen[kind].append(json.loads(payload)))
+    assert mod.py_vqi_unsubscribe("*", "*") == 0
+    for f in frequencies:
+        assert mod.py_vqi_subscribe(symbol, f, False) == 0
+    assert mod.py_vqi_run() == 0
+    assert len(seen["backtest_finished"]) == 1
+    return seen["bar"], seen["tick"]
+
+
+# The first bar length of a symbol is summed up while the walk makes it, the
+# others and the daily bar from the day's trades.  Lengths that do not divide
+# a half session (2100 s) or pass it (14400 s) end at the half, so 7200 s and
+# 14400 s bars are the same bars.
+@pytest.mark.parametrize(
+    "frequencies",
+    [
+        ["60s", "2100s", "1d"],
+        ["2100s", "3s", "14400s"],
+        ["14400s", "1d"],
+        ["7200s", "14400s", "300s"],
+        ["1d"],
+    ],
+    ids="+".join,
+)
+def test_every_bar_is_made_of_the_trades_of_its_ticks(mod, market, frequencies):
+    symbol = SYMBOLS[0]
+    # from mid-morning: the first day's earlier bars are not delivered
+    assert backtest_config(mod, "2024-01-02 10:00", "2024-01-03") == 0
+    bars, ticks = bars_of(mod, symbol, ["tick", *frequencies])
+    assert {b["frequency"] for b in bars} == set(frequencies)
+    times = [t["created_at"] for t in ticks]  # in time order, as texts
+    for bar in bars:
+        after, to = bar["bob"], bar["eob"]
+        if bar["frequency"] == "1d":
+            after, to = bar["eob"][:10], bar["eob"][:10] + " 23:59:59"
+        mine = ticks[bisect.bisect_right(times, after) : bisect.bisect_right(times, to)]
+        assert mine, bar
+        assert bar["frequency"] != "1d" or len(mine) == 4800
+        amount = 0.0  # the trades' amounts summed in their order
+        for t in mine:
+            amount += t["last_amount"]
+        assert bar["amount"] == amount
+        assert (bar["open"], bar["close"]) == (mine[0]["price"], mine[-1]["price"])
+        assert bar["high"] == max(t["price"] for t in mine)
+        assert bar["low"] == min(t["price"] for t in mine)
+        assert bar["volume"] == sum(t["last_volume"] for t in mine)
+        assert bar["pre_close"] == mine[0]["pre_close"]
+    # without ticks the bars are the same
+    assert bars_of(mod, symbol, frequencies) == (bars, [])
+
+
 def test_ticks_every_three_seconds(mod, market):
     configure(mod, "2024-01-02 09:30:00", "2024-01-02 09:31:00", "tick", SYMBOLS[:1])
     mod.py_vqi_run()
@@ -187,6 +243,45 @@ def test_orders_fill_at_the_next_bars_open(mod, market):
     assert positions[symbol]["price"] == mine[-1]["close"]
     assert cash["nav"] == pytest.approx(cash["available"] + 200 * mine[-1]["close"])
     assert cash["pnl"] == pytest.approx(cash["nav"] - 1e6)
+
+
+# the opening and closing trades of bars of the walk's own length (the first
+# subscribed), of other lengths and of the day; orders come at each bar of the
+# last frequency
+@pytest.mark.parametrize(
+    "frequencies", [["1d"], ["2100s", "60s"], ["60s", "2100s", "1d"]], ids="+".join
+)
+def test_orders_fill_at_the_open_of_whichever_bar_comes_next(mod, market, frequencies):
+    symbol = SYMBOLS[0]
+    configure(mod, "2024-01-02", "2024-01-04", frequencies[0], [symbol], cash=1e9)
+    for f in frequencies[1:]:
+        assert mod.py_vqi_subscribe(symbol, f, False) == 0
+    seen, prices = [], []
+
+    def on_event(kind, payload):
+        seen.append((kind, json.loads(payload)))
+        if kind != "bar":
+            return
+        held = json.loads(mod.py_vqi_get_positions(b"{}")[1])
+        prices.append((held[0]["price"] if held else None, seen[-1][1]["close"]))
+        if seen[-1][1]["frequency"] == frequencies[-1]:
+            assert order(mod, symbol=symbol, side=1, volume=100, order_type=2)[0] == 0
+
+    mod.py_vqi_set_data_callback(on_event)
+    assert mod.py_vqi_run() == 0
+    bars = [d for t, d in seen if t == "bar"]
+    fills = [(i, d) for i, (t, d) in enumerate(seen) if t == "execrpt" and d["exec_type"] == TRADE]
+    # one order a bar of the last frequency; the range's last one expires
+    assert len(fills) == sum(b["frequency"] == frequencies[-1] for b in bars) - 1
+    for i, report in fills:
+        kind, bar = seen[i + 1]
+        assert kind == "bar"
+        assert (report["price"], report["created_at"]) == (bar["open"], bar["bob"])
+    # the position's price is the close of each bar from the first fill on
+    before = sum(t == "bar" for t, _ in seen[: fills[0][0]])
+    assert prices == [(None, c) for _, c in prices[:before]] + [(c, c) for _, c in prices[before:]]
+    cash, _ = account(mod)
+    assert cash["market_value"] == pytest.approx(100 * len(fills) * bars[-1]["close"])
 
 
 def test_an_order_on_a_tick_fills_at_the_next_tick(mod, market):
