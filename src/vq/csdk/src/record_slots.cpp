@@ -150,7 +150,7 @@ VQ_NOINLINE PyObject *mapping_of_changed(RecordClass &rc, PyObject *self) {
 // The slot read, owned: the mapping, or the slot's own AttributeError when
 // it was never filled (never the fallback, which would need `data` again).
 // A descriptor put in place of `data` on the class is read instead.
-inline PyObject *mapping_of(RecordClass &rc, PyObject *self) {
+VQ_INLINE PyObject *mapping_of(RecordClass &rc, PyObject *self) {
     if (VQ_UNLIKELY(!vq_type_version_is(rc.type, rc.read_version) || !tags_trusted())) {
         PyObject *other = mapping_of_changed(rc, self);
         if (other != nullptr || PyErr_Occurred())
@@ -167,7 +167,7 @@ inline PyObject *mapping_of(RecordClass &rc, PyObject *self) {
 // data.get(key).  The mapping is owned by the caller for the whole call:
 // the search may run Python code (a key's __hash__ or __eq__, or another
 // thread it lets run) that rebinds the record's `data`.
-inline PyObject *mapping_get(PyObject *data, PyObject *key) {
+VQ_INLINE PyObject *mapping_get(PyObject *data, PyObject *key) {
     if (VQ_LIKELY(PyDict_CheckExact(data))) {
         PyObject *v = PyDict_GetItemWithError(data, key);
         if (v != nullptr)
@@ -180,7 +180,7 @@ inline PyObject *mapping_get(PyObject *data, PyObject *key) {
 }
 
 // self.data.get(key)
-inline PyObject *record_get(RecordClass &rc, PyObject *self, PyObject *key) {
+VQ_INLINE PyObject *record_get(RecordClass &rc, PyObject *self, PyObject *key) {
     Ref data(mapping_of(rc, self));
     return data ? mapping_get(data.get(), key) : nullptr;
 }
@@ -227,7 +227,7 @@ inline int is_data_name(PyObject *name) {
 }
 
 // __getattr__: self.data.get(name)
-inline PyObject *fallback(RecordClass &rc, PyObject *self, PyObject *name) {
+VQ_INLINE PyObject *fallback(RecordClass &rc, PyObject *self, PyObject *name) {
     if (VQ_UNLIKELY(!own_code(rc, M_GETATTR)))
         return call_method(self, M_GETATTR, name);
     return record_get(rc, self, name);
