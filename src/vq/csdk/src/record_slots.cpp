@@ -43,7 +43,7 @@ struct RecordClass {
     Global global;                 // the name its __setattr__ finds it by
     int nprops = 0;
     // Owned, so that a rebound attribute's replacement can never be
-    // mistaken for the original at the same address.
+    // mistaken for the original at the same address.  Null past nprops.
     PyObject *props[kMaxProperties];        // the property objects
     PyObject *getters[kMaxProperties];      // their original getters
     PyObject *getter_code[kMaxProperties];  // and those getters' code
@@ -95,6 +95,17 @@ constexpr Py_ssize_t kDataOffset = sizeof(PyObject);
 
 inline PyObject *&data_slot(PyObject *self) {
     return *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(self) + kDataOffset);
+}
+
+// The index of a property among the class's own, or -1.  The search runs
+// over every entry (those past nprops are null, and a descriptor is not), a
+// fixed count that the compilers unroll into a run of compares: a loop
+// would cost a taken branch per property on each attribute read.
+inline int property_index(const RecordClass &rc, PyObject *descr) {
+    for (int i = 0; i < kMaxProperties; ++i)
+        if (rc.props[i] == descr)
+            return i;
+    return -1;
 }
 
 inline RecordClass *record_class(PyTypeObject *tp) {
@@ -240,22 +251,18 @@ PyObject *record_getattro(PyObject *self, PyObject *name) {
         return PyObject_GenericGetAttr(self, name);
     PyObject *descr = vq_type_lookup(tp, name);
     if (descr != nullptr) {
-        if (Py_TYPE(descr) == &PyProperty_Type) {
-            for (int i = 0; i < rc->nprops; ++i) {
-                if (rc->props[i] == descr) {
-                    PyObject *getter = vq_property_getter(descr);
-                    if (getter != rc->getters[i] ||
-                        PyFunction_GET_CODE(getter) != rc->getter_code[i])
-                        break;
-                    // the property's getter: self.data.get('<its name>'),
-                    // by its own name (`name` may be a str subclass)
-                    PyObject *r = record_get(*rc, self, rc->names[i]);
-                    if (r != nullptr || !PyErr_ExceptionMatches(PyExc_AttributeError) ||
-                        data_slot(self) == nullptr)
-                        return r;
-                    PyErr_Clear();  // a getter's AttributeError: the fallback
-                    return fallback(*rc, self, name);
-                }
+        int i = Py_TYPE(descr) == &PyProperty_Type ? property_index(*rc, descr) : -1;
+        if (i >= 0) {
+            PyObject *getter = vq_property_getter(descr);
+            if (getter == rc->getters[i] && PyFunction_GET_CODE(getter) == rc->getter_code[i]) {
+                // the property's getter: self.data.get('<its name>'), by its
+                // own name (`name` may be a str subclass)
+                PyObject *r = record_get(*rc, self, rc->names[i]);
+                if (r != nullptr || !PyErr_ExceptionMatches(PyExc_AttributeError) ||
+                    data_slot(self) == nullptr)
+                    return r;
+                PyErr_Clear();  // a getter's AttributeError: the fallback
+                return fallback(*rc, self, name);
             }
         }
         PyObject *r = PyObject_GenericGetAttr(self, name);
