@@ -229,6 +229,7 @@ def fresh(name):
         (0, CONFIG),
         (0, CONFIG[::-1]),
         (0, CONFIG[5:] + CONFIG[:5]),
+        (0, CONFIG[:10] + CONFIG[:9:-1]),
         (3, CONFIG[3:]),
         (3, CONFIG[:2:-1]),
         (0, [(fresh(k), v) for k, v in CONFIG]),

@@ -135,6 +135,17 @@ PyObject *const *bind_args(const Params &p, PyObject *const *args, Py_ssize_t na
             return args;
         if (nargs > p.count)
             return too_many_positional(p, nargs);
+    } else if (nargs + PyTuple_GET_SIZE(kwnames) == p.count) {
+        // Every parameter given, the keywords naming the ones after the
+        // positional arguments in their order (call sites pass interned
+        // names): the caller's array is already in parameter order.
+        PyObject *const *keys = &PyTuple_GET_ITEM(kwnames, 0);
+        PyObject *const *names = p.names + nargs;
+        Py_ssize_t nkw = p.count - nargs, k = 0;
+        while (k < nkw && keys[k] == names[k])
+            ++k;
+        if (k == nkw)
+            return args;
     }
     Py_ssize_t npos = nargs < p.count ? nargs : p.count;
     for (Py_ssize_t i = 0; i < npos; ++i)

@@ -97,13 +97,8 @@ bool truth_from_other(PyObject *o, bool &out) {
     return true;
 }
 
-int compare_with_success(int status, int op) {
-    PyObject *success = global(G_CSDK_OPERATE_SUCCESS);
-    if (success == nullptr)
-        return -1;
-    const GlobalSlot &slot = globals[G_CSDK_OPERATE_SUCCESS];
-    if (VQ_LIKELY(slot.is_c_int))  // an exact int: no Python code to run
-        return (status == slot.c_int) == (op == Py_EQ);
+// The comparison by Python's rules, for a global that is not an exact int.
+VQ_NOINLINE static int compare_by_python(int status, PyObject *success, int op) {
     Ref keep = Ref::owning(success);
     Ref st(PyLong_FromLong(status));
     if (!st)
@@ -112,6 +107,20 @@ int compare_with_success(int status, int op) {
     if (!outcome)
         return -1;
     return PyObject_IsTrue(outcome.get());
+}
+
+VQ_INLINE static int success_compare(int status, int op) {
+    PyObject *success = global(G_CSDK_OPERATE_SUCCESS);
+    if (success == nullptr)
+        return -1;
+    const GlobalSlot &slot = globals[G_CSDK_OPERATE_SUCCESS];
+    if (VQ_LIKELY(slot.is_c_int))  // an exact int: no Python code to run
+        return (status == slot.c_int) == (op == Py_EQ);
+    return compare_by_python(status, success, op);
+}
+
+int compare_with_success(int status, int op) {
+    return success_compare(status, op);
 }
 
 VQ_NOINLINE static PyObject *broken_response(const char *function, int res_len) {
@@ -125,7 +134,7 @@ VQ_NOINLINE static PyObject *broken_response(const char *function, int res_len) 
 }
 
 PyObject *query_result(int status, const char *res, int res_len, const char *function) {
-    int ok = compare_with_success(status, Py_EQ);
+    int ok = success_compare(status, Py_EQ);
     if (ok < 0)
         return nullptr;
     if (ok && VQ_UNLIKELY(res_len < 0 || (res == nullptr && res_len > 0)))

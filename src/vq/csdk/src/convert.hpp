@@ -63,7 +63,7 @@ struct BufferPin {
 VQ_NOINLINE bool request_from_other(PyObject *o, const char *&ptr, int &len, BufferPin &pin);
 
 // ---- the conversions themselves ---------------------------------------------
-static inline bool as_text(PyObject *o, const char *&out, BufferPin &pin) {
+static VQ_INLINE bool as_text(PyObject *o, const char *&out, BufferPin &pin) {
     if (VQ_LIKELY(PyBytes_Check(o))) {
         out = PyBytes_AS_STRING(o);
         return true;
@@ -78,7 +78,7 @@ static inline bool as_text(PyObject *o, const char *&out, BufferPin &pin) {
 // Exact bytes and bytearray pass their own size without running Python
 // code.  A subclass goes through len(req) (out of line), which may shorten
 // the request to a prefix but never lengthen it past the buffer.
-static inline bool as_request(PyObject *o, const char *&ptr, int &len, BufferPin &pin) {
+static VQ_INLINE bool as_request(PyObject *o, const char *&ptr, int &len, BufferPin &pin) {
     Py_ssize_t n;
     if (VQ_LIKELY(PyBytes_CheckExact(o))) {
         ptr = PyBytes_AS_STRING(o);
@@ -95,7 +95,7 @@ static inline bool as_request(PyObject *o, const char *&ptr, int &len, BufferPin
     return true;
 }
 
-static inline bool as_int(PyObject *o, int &out) {
+static VQ_INLINE bool as_int(PyObject *o, int &out) {
     if (VQ_LIKELY(PyLong_Check(o))) {
         long v = PyLong_AsLong(o);  // beyond 64 bits: the interpreter's own OverflowError
         if (VQ_UNLIKELY(v == -1 && PyErr_Occurred()))
@@ -108,7 +108,7 @@ static inline bool as_int(PyObject *o, int &out) {
     return int_from_other(o, out);
 }
 
-static inline bool as_real(PyObject *o, double &out) {
+static VQ_INLINE bool as_real(PyObject *o, double &out) {
     if (VQ_LIKELY(PyFloat_Check(o))) {
         out = PyFloat_AS_DOUBLE(o);
         return true;
@@ -116,7 +116,7 @@ static inline bool as_real(PyObject *o, double &out) {
     return real_from_other(o, out);
 }
 
-static inline bool as_truth(PyObject *o, bool &out) {
+static VQ_INLINE bool as_truth(PyObject *o, bool &out) {
     if (o == Py_True) {
         out = true;
         return true;
@@ -136,8 +136,8 @@ struct Text {
         const char *p;
         BufferPin pin;
     };
-    static bool convert(PyObject *o, Storage &s) { return as_text(o, s.p, s.pin); }
-    static std::tuple<const char *> c_args(const Storage &s) { return {s.p}; }
+    static VQ_INLINE bool convert(PyObject *o, Storage &s) { return as_text(o, s.p, s.pin); }
+    static VQ_INLINE std::tuple<const char *> c_args(const Storage &s) { return {s.p}; }
 };
 
 template <int I>
@@ -148,8 +148,10 @@ struct Request {
         int n;
         BufferPin pin;
     };
-    static bool convert(PyObject *o, Storage &s) { return as_request(o, s.p, s.n, s.pin); }
-    static std::tuple<const char *, int> c_args(const Storage &s) { return {s.p, s.n}; }
+    static VQ_INLINE bool convert(PyObject *o, Storage &s) {
+        return as_request(o, s.p, s.n, s.pin);
+    }
+    static VQ_INLINE std::tuple<const char *, int> c_args(const Storage &s) { return {s.p, s.n}; }
 };
 
 template <int I>
@@ -158,8 +160,8 @@ struct Int {
     struct Storage {
         int v;
     };
-    static bool convert(PyObject *o, Storage &s) { return as_int(o, s.v); }
-    static std::tuple<int> c_args(const Storage &s) { return {s.v}; }
+    static VQ_INLINE bool convert(PyObject *o, Storage &s) { return as_int(o, s.v); }
+    static VQ_INLINE std::tuple<int> c_args(const Storage &s) { return {s.v}; }
 };
 
 template <int I>
@@ -168,8 +170,8 @@ struct IntTruth {
     struct Storage {
         int v;
     };
-    static bool convert(PyObject *o, Storage &s) { return as_int(o, s.v); }
-    static std::tuple<bool> c_args(const Storage &s) { return {s.v != 0}; }
+    static VQ_INLINE bool convert(PyObject *o, Storage &s) { return as_int(o, s.v); }
+    static VQ_INLINE std::tuple<bool> c_args(const Storage &s) { return {s.v != 0}; }
 };
 
 template <int I>
@@ -178,8 +180,8 @@ struct Real {
     struct Storage {
         double v;
     };
-    static bool convert(PyObject *o, Storage &s) { return as_real(o, s.v); }
-    static std::tuple<double> c_args(const Storage &s) { return {s.v}; }
+    static VQ_INLINE bool convert(PyObject *o, Storage &s) { return as_real(o, s.v); }
+    static VQ_INLINE std::tuple<double> c_args(const Storage &s) { return {s.v}; }
 };
 
 template <int I>
@@ -188,16 +190,16 @@ struct Truth {
     struct Storage {
         bool v;
     };
-    static bool convert(PyObject *o, Storage &s) { return as_truth(o, s.v); }
-    static std::tuple<bool> c_args(const Storage &s) { return {s.v}; }
+    static VQ_INLINE bool convert(PyObject *o, Storage &s) { return as_truth(o, s.v); }
+    static VQ_INLINE std::tuple<bool> c_args(const Storage &s) { return {s.v}; }
 };
 
 // A text parameter of the library that Python has no way to set.
 struct NullText {
     static constexpr int index = -1;
     struct Storage {};
-    static bool convert(PyObject *, Storage &) { return true; }
-    static std::tuple<const char *> c_args(const Storage &) { return {nullptr}; }
+    static VQ_INLINE bool convert(PyObject *, Storage &) { return true; }
+    static VQ_INLINE std::tuple<const char *> c_args(const Storage &) { return {nullptr}; }
 };
 
 // ---- results ------------------------------------------------------------------

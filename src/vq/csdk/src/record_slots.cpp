@@ -43,7 +43,7 @@ struct RecordClass {
     Global global;                 // the name its __setattr__ finds it by
     int nprops = 0;
     // Owned, so that a rebound attribute's replacement can never be
-    // mistaken for the original at the same address.
+    // mistaken for the original at the same address.  Null past nprops.
     PyObject *props[kMaxProperties];        // the property objects
     PyObject *getters[kMaxProperties];      // their original getters
     PyObject *getter_code[kMaxProperties];  // and those getters' code
@@ -95,6 +95,17 @@ constexpr Py_ssize_t kDataOffset = sizeof(PyObject);
 
 inline PyObject *&data_slot(PyObject *self) {
     return *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(self) + kDataOffset);
+}
+
+// The index of a property among the class's own, or -1.  The search runs
+// over every entry (those past nprops are null, and a descriptor is not), a
+// fixed count that the compilers unroll into a run of compares: a loop
+// would cost a taken branch per property on each attribute read.
+inline int property_index(const RecordClass &rc, PyObject *descr) {
+    for (int i = 0; i < kMaxProperties; ++i)
+        if (rc.props[i] == descr)
+            return i;
+    return -1;
 }
 
 inline RecordClass *record_class(PyTypeObject *tp) {
@@ -150,7 +161,7 @@ VQ_NOINLINE PyObject *mapping_of_changed(RecordClass &rc, PyObject *self) {
 // The slot read, owned: the mapping, or the slot's own AttributeError when
 // it was never filled (never the fallback, which would need `data` again).
 // A descriptor put in place of `data` on the class is read instead.
-inline PyObject *mapping_of(RecordClass &rc, PyObject *self) {
+VQ_INLINE PyObject *mapping_of(RecordClass &rc, PyObject *self) {
     if (VQ_UNLIKELY(!vq_type_version_is(rc.type, rc.read_version) || !tags_trusted())) {
         PyObject *other = mapping_of_changed(rc, self);
         if (other != nullptr || PyErr_Occurred())
@@ -167,7 +178,7 @@ inline PyObject *mapping_of(RecordClass &rc, PyObject *self) {
 // data.get(key).  The mapping is owned by the caller for the whole call:
 // the search may run Python code (a key's __hash__ or __eq__, or another
 // thread it lets run) that rebinds the record's `data`.
-inline PyObject *mapping_get(PyObject *data, PyObject *key) {
+VQ_INLINE PyObject *mapping_get(PyObject *data, PyObject *key) {
     if (VQ_LIKELY(PyDict_CheckExact(data))) {
         PyObject *v = PyDict_GetItemWithError(data, key);
         if (v != nullptr)
@@ -180,7 +191,7 @@ inline PyObject *mapping_get(PyObject *data, PyObject *key) {
 }
 
 // self.data.get(key)
-inline PyObject *record_get(RecordClass &rc, PyObject *self, PyObject *key) {
+VQ_INLINE PyObject *record_get(RecordClass &rc, PyObject *self, PyObject *key) {
     Ref data(mapping_of(rc, self));
     return data ? mapping_get(data.get(), key) : nullptr;
 }
@@ -227,7 +238,7 @@ inline int is_data_name(PyObject *name) {
 }
 
 // __getattr__: self.data.get(name)
-inline PyObject *fallback(RecordClass &rc, PyObject *self, PyObject *name) {
+VQ_INLINE PyObject *fallback(RecordClass &rc, PyObject *self, PyObject *name) {
     if (VQ_UNLIKELY(!own_code(rc, M_GETATTR)))
         return call_method(self, M_GETATTR, name);
     return record_get(rc, self, name);
@@ -240,22 +251,18 @@ PyObject *record_getattro(PyObject *self, PyObject *name) {
         return PyObject_GenericGetAttr(self, name);
     PyObject *descr = vq_type_lookup(tp, name);
     if (descr != nullptr) {
-        if (Py_TYPE(descr) == &PyProperty_Type) {
-            for (int i = 0; i < rc->nprops; ++i) {
-                if (rc->props[i] == descr) {
-                    PyObject *getter = vq_property_getter(descr);
-                    if (getter != rc->getters[i] ||
-                        PyFunction_GET_CODE(getter) != rc->getter_code[i])
-                        break;
-                    // the property's getter: self.data.get('<its name>'),
-                    // by its own name (`name` may be a str subclass)
-                    PyObject *r = record_get(*rc, self, rc->names[i]);
-                    if (r != nullptr || !PyErr_ExceptionMatches(PyExc_AttributeError) ||
-                        data_slot(self) == nullptr)
-                        return r;
-                    PyErr_Clear();  // a getter's AttributeError: the fallback
-                    return fallback(*rc, self, name);
-                }
+        int i = Py_TYPE(descr) == &PyProperty_Type ? property_index(*rc, descr) : -1;
+        if (i >= 0) {
+            PyObject *getter = vq_property_getter(descr);
+            if (getter == rc->getters[i] && PyFunction_GET_CODE(getter) == rc->getter_code[i]) {
+                // the property's getter: self.data.get('<its name>'), by its
+                // own name (`name` may be a str subclass)
+                PyObject *r = record_get(*rc, self, rc->names[i]);
+                if (r != nullptr || !PyErr_ExceptionMatches(PyExc_AttributeError) ||
+                    data_slot(self) == nullptr)
+                    return r;
+                PyErr_Clear();  // a getter's AttributeError: the fallback
+                return fallback(*rc, self, name);
             }
         }
         PyObject *r = PyObject_GenericGetAttr(self, name);

@@ -45,7 +45,7 @@ struct Status {  // an int, returned unchanged
     using Return = int;
     using OutParams = std::tuple<>;
     template <class F, class T>
-    static PyObject *call(const Meta &, F fn, T &&args) {
+    static VQ_INLINE PyObject *call(const Meta &, F fn, T &&args) {
         return PyLong_FromLong(std::apply(fn, std::forward<T>(args)));
     }
 };
@@ -54,7 +54,7 @@ struct Nothing {  // void: None
     using Return = void;
     using OutParams = std::tuple<>;
     template <class F, class T>
-    static PyObject *call(const Meta &, F fn, T &&args) {
+    static VQ_INLINE PyObject *call(const Meta &, F fn, T &&args) {
         std::apply(fn, std::forward<T>(args));
         Py_RETURN_NONE;
     }
@@ -64,7 +64,7 @@ struct TextOut {  // a library text, copied into bytes
     using Return = const char *;
     using OutParams = std::tuple<>;
     template <class F, class T>
-    static PyObject *call(const Meta &, F fn, T &&args) {
+    static VQ_INLINE PyObject *call(const Meta &, F fn, T &&args) {
         return text_result(std::apply(fn, std::forward<T>(args)));
     }
 };
@@ -73,7 +73,7 @@ struct LongLong {
     using Return = long long;
     using OutParams = std::tuple<>;
     template <class F, class T>
-    static PyObject *call(const Meta &, F fn, T &&args) {
+    static VQ_INLINE PyObject *call(const Meta &, F fn, T &&args) {
         return PyLong_FromLongLong(std::apply(fn, std::forward<T>(args)));
     }
 };
@@ -82,7 +82,7 @@ struct Double {
     using Return = double;
     using OutParams = std::tuple<>;
     template <class F, class T>
-    static PyObject *call(const Meta &, F fn, T &&args) {
+    static VQ_INLINE PyObject *call(const Meta &, F fn, T &&args) {
         return PyFloat_FromDouble(std::apply(fn, std::forward<T>(args)));
     }
 };
@@ -93,7 +93,7 @@ struct Response {
     using Return = int;
     using OutParams = std::tuple<const char **, int *>;
     template <class F, class T>
-    static PyObject *call(const Meta &meta, F fn, T &&args) {
+    static VQ_INLINE PyObject *call(const Meta &meta, F fn, T &&args) {
         const char *res = nullptr;
         int res_len = 0;
         int status =
@@ -108,7 +108,7 @@ struct TextThroughPointer {
     using Return = int;
     using OutParams = std::tuple<const char **>;
     template <class F, class T>
-    static PyObject *call(const Meta &, F fn, T &&args) {
+    static VQ_INLINE PyObject *call(const Meta &, F fn, T &&args) {
         const char *out = nullptr;
         int status = std::apply(fn, std::tuple_cat(std::forward<T>(args), std::make_tuple(&out)));
         int differs = compare_with_success(status, Py_NE);
@@ -185,7 +185,7 @@ struct Call {
     using Storage = std::tuple<typename Args::Storage...>;
 
     template <class A>
-    static bool convert_one(PyObject *const *argv, typename A::Storage &s) {
+    static VQ_INLINE bool convert_one(PyObject *const *argv, typename A::Storage &s) {
         if constexpr (A::index < 0)
             return A::convert(nullptr, s);
         else
@@ -193,8 +193,8 @@ struct Call {
     }
 
     template <class F, size_t... K>
-    static PyObject *run(const Meta &meta, F fn, [[maybe_unused]] PyObject *const *argv,
-                         std::index_sequence<K...>) {
+    static VQ_INLINE PyObject *run(const Meta &meta, F fn, [[maybe_unused]] PyObject *const *argv,
+                                   std::index_sequence<K...>) {
         Storage st;  // keeps pinned buffers alive until the library returns
         if (!(convert_one<Args>(argv, std::get<K>(st)) && ...))
             return nullptr;
@@ -202,7 +202,7 @@ struct Call {
     }
 
     template <class F>
-    static PyObject *run(const Meta &meta, F fn, PyObject *const *argv) {
+    static VQ_INLINE PyObject *run(const Meta &meta, F fn, PyObject *const *argv) {
         return run(meta, fn, argv, std::index_sequence_for<Args...>{});
     }
 };
@@ -247,7 +247,7 @@ struct Wrapper {
     static inline Meta meta;
 
     static const Params &params(PyObject *) { return meta.params; }
-    static PyObject *invoke(PyObject *, PyObject *const *argv) {
+    static VQ_INLINE PyObject *invoke(PyObject *, PyObject *const *argv) {
         return Call<Result, Args...>::run(meta, Fn, argv);
     }
 
