@@ -1,6 +1,7 @@
 """Strategies the sweep tests hand to worker processes (importable there)."""
 
 import os
+import signal
 
 from vq.csdk.backtest import Strategy
 from vq.csdk.backtest.crossover import Crossover
@@ -29,3 +30,10 @@ class DieOn(Strategy):
             os._exit(3)
         if die:
             os._exit(3)
+
+
+class TermOn(Strategy):
+    """Sends its own process SIGTERM at its first bar."""
+
+    def on_bar(self, bar):
+        os.kill(os.getpid(), signal.SIGTERM)

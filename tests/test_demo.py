@@ -843,6 +843,21 @@ def test_a_worker_that_dies_costs_only_its_own_backtest(capfd):
     assert "die=True: FAILED" in capfd.readouterr().err
 
 
+def test_sigterm_ends_a_sweep_worker_even_mid_backtest():
+    # the pool ends its workers with SIGTERM (a broken pool, say) and then
+    # waits for them: one that took it as a clean stop would keep it waiting
+    code = (
+        "from strategies import TermOn; from vq.csdk.backtest import BacktestConfig, pool;"
+        "pool.run_job((BacktestConfig(start='2024-01-02', end='2024-01-31'), TermOn, {}));"
+        "print('finished')"
+    )
+    out = subprocess.run(
+        [sys.executable, "-c", code], cwd=TESTS, capture_output=True, text=True, timeout=120
+    )
+    assert out.returncode == -signal.SIGTERM, out.stderr
+    assert "finished" not in out.stdout
+
+
 def test_demo_takes_a_holiday_file(lib, tmp_path, capsys):
     from vq.csdk import demo
 

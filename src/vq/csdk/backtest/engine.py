@@ -4,8 +4,9 @@ import collections
 import contextlib
 import json
 import os
+import signal
 import time
-from typing import Any, Callable, Dict, Iterator, List, Mapping, Optional, Tuple
+from typing import Any, Callable, Dict, Iterator, List, Mapping, Optional, Sequence, Tuple
 
 from vq.csdk import c_sdk
 from vq.csdk.backtest import data
@@ -212,14 +213,15 @@ def run(
     params: Optional[Mapping[str, Any]] = None,
     progress_every: int = 0,
     progress: Callable[[str], None] = print,
+    signals: Sequence[int] = (signal.SIGINT, signal.SIGTERM),
 ) -> BacktestResult:
     """Backtest ``strategy_factory(**params)`` on ``config`` in this process.
 
     The configuration is validated first (ConfigError); replayed data are
-    read and checked before the library is touched.  Ctrl-C or SIGTERM stop
-    the run cleanly: the result is marked interrupted.  ``progress`` gets a
-    line every ``progress_every`` bars.  Raises BacktestError when a library
-    call fails."""
+    read and checked before the library is touched.  ``signals`` (Ctrl-C
+    and SIGTERM) stop the run cleanly: the result is marked interrupted.
+    ``progress`` gets a line every ``progress_every`` bars.  Raises
+    BacktestError when a library call fails."""
     params = dict(params or {})
     warnings = config.validate()
     check_params = getattr(strategy_factory, "check_params", None)
@@ -232,7 +234,7 @@ def run(
     strategy = strategy_factory(**params)
     ctx = Context(config, lambda: driver.at)
     driver = _Driver(strategy, ctx, progress_every, progress)
-    with data.fed(series), Runner(driver) as runner:
+    with data.fed(series), Runner(driver, signals) as runner:
         _configure(config)
         on_start = getattr(strategy, "on_start", None)
         if on_start is not None:

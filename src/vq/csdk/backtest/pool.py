@@ -41,7 +41,9 @@ def run_job(job: Job) -> Any:
         try:
             if _worker_signal is not None:
                 return None
-            result = run(config, factory, params)
+            # SIGTERM is the pool's to end a worker with, even mid-run: a
+            # worker that outlived it would keep a broken pool waiting
+            result = run(config, factory, params, signals=(signal.SIGINT,))
         except Exception as e:  # reported with the parameters, never lost
             return SweepFailure(dict(params), "%s: %s" % (type(e).__name__, e))
         finally:
