@@ -7,7 +7,7 @@ import signal
 import pytest
 from test_demo import configure
 
-from vq.csdk.runner import Runner, catch_signals
+from vq.csdk.runner import Runner, catch_signals, hold_signal
 
 FULL_RUN = 2 * 48 * 22  # bars of 2024-01-02..31, two symbols: what an unstopped run sees
 
@@ -111,17 +111,22 @@ def test_catch_signals_outside_the_main_thread_changes_nothing():
     assert seen == [before]
 
 
-def test_a_signal_held_blocked_before_the_block_is_the_blocks_and_held_again_after():
+def test_a_held_signal_is_handled_once_by_the_next_block_that_catches_it():
     seen = []
-    # outside the block SIGTERM is noted too, so that none ever ends the tests
-    previous = signal.signal(signal.SIGTERM, lambda signum, frame: seen.append("outside"))
-    saved = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGTERM})
-    try:
-        os.kill(os.getpid(), signal.SIGTERM)  # pending: nobody sees it yet
-        with catch_signals(seen.append, (signal.SIGTERM,)):
-            assert signal.SIGTERM not in signal.pthread_sigmask(signal.SIG_BLOCK, set())
+    hold_signal(signal.SIGTERM)
+    with catch_signals(seen.append, (signal.SIGINT,)):
+        assert seen == []  # not this block's
+    with catch_signals(seen.append, (signal.SIGTERM,)):
         assert seen == [signal.SIGTERM]
-        assert signal.SIGTERM in signal.pthread_sigmask(signal.SIG_BLOCK, set())
-    finally:
-        signal.pthread_sigmask(signal.SIG_SETMASK, saved)
-        signal.signal(signal.SIGTERM, previous)
+    with catch_signals(seen.append, (signal.SIGTERM,)):
+        pass
+    assert seen == [signal.SIGTERM]
+
+
+def test_after_a_stop_only_the_kept_message_types_reach_the_callable(mod):
+    seen = []
+    runner = Runner(lambda t, p: seen.append(t), keep=("execrpt",))
+    runner.stop(signal.SIGINT)
+    for msg_type in ("bar", "execrpt", "tick", "backtest_finished"):
+        runner(msg_type, b"{}")
+    assert seen == ["execrpt"]

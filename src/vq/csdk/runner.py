@@ -28,11 +28,11 @@ import signal
 import threading
 import time
 from types import FrameType
-from typing import Callable, Dict, Optional, Sequence, Set
+from typing import Callable, Collection, Dict, List, Optional, Sequence
 
 from vq.csdk import c_sdk
 
-__all__ = ["Runner", "catch_signals", "signal_name"]
+__all__ = ["Runner", "catch_signals", "hold_signal", "signal_name"]
 
 EventCallable = Callable[[str, bytes], object]
 
@@ -45,9 +45,21 @@ def signal_name(signum: int) -> str:
         return "signal %d" % signum
 
 
+# signals that hold_signal kept for the next catch_signals block
+_held: List[int] = []
+
+
+def hold_signal(signum: int, frame: Optional[FrameType] = None) -> None:
+    """A signal handler that keeps the signal for the next ``catch_signals``
+    block of this process that catches it (a sweep's worker sets it between
+    backtests: one that comes while the next backtest starts stops it)."""
+    _held.append(signum)
+
+
 class catch_signals:
     """Within the block, ``signals`` call ``handler(signum)`` instead of their
-    previous handlers, which are restored on leaving.  Only the main thread
+    previous handlers, which are restored on leaving; signals that
+    ``hold_signal`` kept are handled on entering.  Only the main thread
     can set handlers: elsewhere the block changes nothing."""
 
     def __init__(
@@ -58,7 +70,6 @@ class catch_signals:
         self.handler = handler
         self.signals = tuple(signals)
         self._saved: Dict[int, object] = {}
-        self._mask: Set[int] = set()
 
     def _on_signal(self, signum: int, frame: Optional[FrameType]) -> None:
         self.handler(signum)
@@ -67,14 +78,13 @@ class catch_signals:
         if threading.current_thread() is threading.main_thread():
             for s in self.signals:
                 self._saved[s] = signal.signal(s, self._on_signal)
-            # a signal held blocked until now (a sweep's worker holds SIGINT
-            # while it starts a backtest) is this block's to handle
-            self._mask = signal.pthread_sigmask(signal.SIG_UNBLOCK, self.signals)
+            held = [s for s in _held if s in self.signals]
+            _held[:] = [s for s in _held if s not in self.signals]
+            for s in held:
+                self.handler(s)
         return self
 
     def __exit__(self, *exc: object) -> None:
-        if self._saved:
-            signal.pthread_sigmask(signal.SIG_SETMASK, self._mask)
         for s, previous in self._saved.items():
             signal.signal(s, previous)  # type: ignore[arg-type]
         self._saved.clear()
@@ -87,15 +97,18 @@ class Runner:
     the runner registers its own wrapper around it with
     ``py_vqi_set_data_callback`` on entry.  Signal handlers can only be set
     in the main thread: elsewhere the runner leaves them alone and still
-    stops on a KeyboardInterrupt raised by the callable.
+    stops on a KeyboardInterrupt raised by the callable.  ``keep`` names
+    the message types still handed to the callable after a stop.
     """
 
     def __init__(
         self,
         callback: EventCallable,
         signals: Sequence[int] = (signal.SIGINT, signal.SIGTERM),
+        keep: Collection[str] = (),
     ) -> None:
         self.callback = callback
+        self.keep = keep  # message types still handed to the callable after a stop
         self.signum: Optional[int] = None
         self.stopped_at: Optional[float] = None  # time.monotonic() of the stop
         self._signals = catch_signals(self.stop, signals)
@@ -134,9 +147,11 @@ class Runner:
     def __call__(self, msg_type: str, payload: bytes) -> None:
         if self.signum is not None:
             # a stop asked for before py_vqi_run started is cleared by it:
-            # ask again, and keep later events from the strategy
+            # ask again, and keep later events from the strategy, but for
+            # those it must see whatever happens (reports of fills made)
             c_sdk.py_vqi_stop()
-            return
+            if msg_type not in self.keep:
+                return
         try:
             self.callback(msg_type, payload)
         except KeyboardInterrupt:

@@ -234,13 +234,17 @@ def run(
     strategy = strategy_factory(**params)
     ctx = Context(config, lambda: driver.at)
     driver = _Driver(strategy, ctx, progress_every, progress)
-    with data.fed(series), Runner(driver, signals) as runner:
+    # execution reports reach the book even after a stop: the account holds
+    # the fills they report
+    with data.fed(series), Runner(driver, signals, keep=("execrpt",)) as runner:
         _configure(config)
         on_start = getattr(strategy, "on_start", None)
         if on_start is not None:
             on_start(ctx)
         t0 = time.perf_counter()
         check(runner.run(), "vqi_run")
+        if runner.interrupted:
+            c_sdk.vqi_poll()  # reports a stop left queued
         wall = time.perf_counter() - t0
         if driver.error is not None:
             raise BacktestError("the strategy failed on the %s" % driver.error)

@@ -12,7 +12,7 @@ import threading
 from typing import Any, Callable, Mapping, Optional, Tuple
 
 from vq.csdk.backtest.result import SweepFailure
-from vq.csdk.runner import signal_name
+from vq.csdk.runner import hold_signal, signal_name
 
 __all__ = ["Job", "pool_of", "run_job", "submit_spawning"]
 
@@ -32,23 +32,15 @@ def run_job(job: Job) -> Any:
     from vq.csdk.backtest.engine import run
 
     config, factory, params = job
-    main = threading.current_thread() is threading.main_thread()
     with _library_lock:
-        # SIGINT held from the check until the run's own handler is set
-        # (which takes it): one between the two would otherwise be noted
-        # only after a whole backtest had run
-        saved = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT}) if main else None
+        if _worker_signal is not None:
+            return None
         try:
-            if _worker_signal is not None:
-                return None
             # SIGTERM is the pool's to end a worker with, even mid-run: a
             # worker that outlived it would keep a broken pool waiting
             result = run(config, factory, params, signals=(signal.SIGINT,))
         except Exception as e:  # reported with the parameters, never lost
             return SweepFailure(dict(params), "%s: %s" % (type(e).__name__, e))
-        finally:
-            if saved is not None:
-                signal.pthread_sigmask(signal.SIG_SETMASK, saved)
         if result.interrupted:
             _worker_signal = result.interrupted
         return result
@@ -57,6 +49,7 @@ def run_job(job: Job) -> Any:
 def _note_signal(signum: int, frame: Any) -> None:
     global _worker_signal
     _worker_signal = signal_name(signum)
+    hold_signal(signum)  # a backtest starting just now stops at once
 
 
 def _init_worker() -> None:
