@@ -4,8 +4,8 @@
  *
  * It takes only what it can read exactly as the kit's careful reader in
  * vq/csdk/testing/replay.py would: ASCII times in the market's forms,
- * plain decimal numbers, no quotes, no blank fields where a value is
- * needed.  Anything else, a fault included, makes it give up (NULL), and
+ * plain decimal numbers, fields quoted whole or not at all, no blank
+ * fields where a value is needed.  Anything else, a fault included, makes it give up (NULL), and
  * the careful reader reads the files again and names the fault.  So this
  * file holds no error message, and what it loads is what the careful
  * reader would have loaded, to the bit.
@@ -156,6 +156,37 @@ bool plain_symbol(const char *p, size_t n) {
     return true;
 }
 
+using Cells = std::vector<std::pair<const char *, size_t>>;
+
+/* The fields of a line as the csv module reads them in the plain cases:
+ * unquoted fields, and fields wholly in double quotes with no quote or line
+ * break inside.  false for anything else. */
+bool split(const char *p, const char *e, Cells &cells) {
+    cells.clear();
+    for (;;) {
+        if (p < e && *p == '"') {
+            const char *q =
+                static_cast<const char *>(std::memchr(p + 1, '"', static_cast<size_t>(e - p - 1)));
+            if (!q || (q + 1 < e && q[1] != ','))
+                return false; /* open, doubled, or followed by more text */
+            cells.emplace_back(p + 1, static_cast<size_t>(q - p - 1));
+            p = q + 1;
+        } else {
+            const char *end =
+                static_cast<const char *>(std::memchr(p, ',', static_cast<size_t>(e - p)));
+            if (!end)
+                end = e;
+            if (std::memchr(p, '"', static_cast<size_t>(end - p)))
+                return false; /* a quote inside a field */
+            cells.emplace_back(p, static_cast<size_t>(end - p));
+            p = end;
+        }
+        if (p == e)
+            return true;
+        ++p; /* the comma */
+    }
+}
+
 class Loader {
   public:
     Loader(const char *frequency, const std::unordered_set<std::string> *allowed)
@@ -191,19 +222,17 @@ class Loader {
     int where_[kCols];
     int fields_ = 0;
     Series *last_ = nullptr;
-    std::vector<std::pair<const char *, size_t>> cells_;
+    Cells cells_;
 };
 
 bool Loader::header(const char *p, const char *e) {
     std::fill(where_, where_ + kCols, -1);
     std::unordered_set<std::string> seen;
-    fields_ = 0;
-    for (const char *f = p;; ++fields_) {
-        const char *end =
-            static_cast<const char *>(std::memchr(f, ',', static_cast<size_t>(e - f)));
-        if (!end)
-            end = e;
-        const std::string name(f, end);
+    if (!split(p, e, cells_))
+        return false;
+    for (fields_ = 0; fields_ < static_cast<int>(cells_.size()); ++fields_) {
+        const auto &cell = cells_[static_cast<size_t>(fields_)];
+        const std::string name(cell.first, cell.second);
         /* names the careful reader would strip, names given twice, and a
          * frequency column are left to it */
         if (name.empty() || !graphic(name.front()) || !graphic(name.back()) ||
@@ -212,11 +241,7 @@ bool Loader::header(const char *p, const char *e) {
         for (int c = 0; c < kCols; ++c)
             if (name == kNames[c])
                 where_[c] = fields_;
-        if (end == e)
-            break;
-        f = end + 1;
     }
-    ++fields_;
     static const Col kBars[] = {EOB, OPEN, HIGH, LOW, CLOSE, VOLUME};
     static const Col kTicks[] = {CREATED_AT, PRICE, VOLUME};
     if (tick_) {
@@ -248,18 +273,7 @@ Series *Loader::series_for(const char *p, size_t n) {
 }
 
 bool Loader::row(const char *p, const char *e) {
-    cells_.clear();
-    for (const char *f = p;;) {
-        const char *end =
-            static_cast<const char *>(std::memchr(f, ',', static_cast<size_t>(e - f)));
-        if (!end)
-            end = e;
-        cells_.emplace_back(f, static_cast<size_t>(end - f));
-        if (end == e)
-            break;
-        f = end + 1;
-    }
-    if (static_cast<int>(cells_.size()) != fields_)
+    if (!split(p, e, cells_) || static_cast<int>(cells_.size()) != fields_)
         return false;
     const auto cell = [&](Col c) { return cells_[static_cast<size_t>(where_[c])]; };
     Series *s;
@@ -357,9 +371,8 @@ bool Loader::file(int index, const char *path, const char *fixed_symbol) {
             stop = static_cast<size_t>(static_cast<const char *>(nl) - base) + 1;
         }
         const char *p = base + start, *end = base + stop;
-        /* quotes, NULs and lone CRs: the csv module's business */
-        if (std::memchr(p, '"', static_cast<size_t>(end - p)) ||
-            std::memchr(p, '\0', static_cast<size_t>(end - p)) ||
+        /* NULs and lone CRs: the csv module's business */
+        if (std::memchr(p, '\0', static_cast<size_t>(end - p)) ||
             !utf8_ok(reinterpret_cast<const unsigned char *>(p), static_cast<size_t>(end - p)))
             return false;
         while (p < end) {

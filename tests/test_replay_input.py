@@ -145,6 +145,11 @@ GOOD_FILES = {
          "1969-12-31 23:59:59,,1,1,1,1,9007199254740991,,x\n"
          .replace("1969-12-31 23:59:59", "2024-03-01 00:00:01")),
     ],
+    "bars, fields quoted whole, a comma inside quotes": [
+        ("q.csv", '"symbol","eob","open","high","low","close","volume","note"\n'
+         '"Q.1","2024-01-02 10:30","10",11,9,"10.5",3,"a, b"\n'
+         'Q.1,2024-01-03 10:30,10,11,9,10.5,"",""\n'.replace(',"",""', ',4,""')),
+    ],
     "bars, long file": [
         ("L.csv", "eob,open,high,low,close,volume\n"
          + "".join("%04d-%02d-%02d 10:30,%r,%r,%r,%r,%d\n"
@@ -182,7 +187,10 @@ def test_plain_reader_matches_row_reader(tmp_path, monkeypatch, name):
 
 
 LEFT_TO_THE_ROW_READER = {
-    "quoted field": 'S,"2024-01-02 10:30",10,11,9,10,1\n',
+    "doubled quote in a quoted field": 'S,"2024-01-02 10:30""",10,11,9,10,1\n',
+    "quote inside a field": 'S,2024-01-02 10:30,1"0,11,9,10,1\n',
+    "text after a closing quote": 'S,"2024-01-02 10:30"x,10,11,9,10,1\n',
+    "line break inside quotes": 'S,"2024-01-02\n10:30",10,11,9,10,1\n',
     "blank around a number": "S,2024-01-02 10:30, 10,11,9,10,1\n",
     "underscore in a number": "S,2024-01-02 10:30,1_0,11,9,10,1\n",
     "seconds missing their colon": "S,2024-01-02 10:3000,10,11,9,10,1\n",
@@ -278,8 +286,9 @@ def awkward_files(draw):
             else:
                 good, kind = GOOD[c], "symbol" if c == "symbol" else "number"
             bad = BAD.get(kind, [])
-            row.append(draw(st.sampled_from(good + bad) if draw(st.integers(0, 9)) == 0 and bad
-                            else st.sampled_from(good)))  # fmt: skip
+            cell = draw(st.sampled_from(good + bad) if draw(st.integers(0, 9)) == 0 and bad
+                        else st.sampled_from(good))  # fmt: skip
+            row.append('"%s"' % cell if draw(st.integers(0, 4)) == 0 else cell)
         lines.append(",".join(row))
     ends = draw(st.sampled_from(["\n", "\r\n", "\r"]))
     text = ends.join(lines) + draw(st.sampled_from(["", ends, ends + ends]))
