@@ -94,7 +94,15 @@ Row Feed::row(size_t i) const {
                c.amount[i]};
 }
 
-void store(FeedPtr feed) {
+bool store(const char *symbol, const char *frequency, std::shared_ptr<const Columns> data) {
+    bool tick = false;
+    if (!symbol || !*symbol || !frequency || !frequency_ok(frequency, &tick))
+        return false;
+    auto feed = std::make_shared<Feed>();
+    feed->symbol = symbol;
+    feed->frequency = frequency;
+    feed->tick = tick;
+    feed->data = std::move(data);
     std::lock_guard<std::mutex> lock(g_mu);
     g_feeds.erase(std::remove_if(g_feeds.begin(), g_feeds.end(),
                                  [&](const FeedPtr &f) {
@@ -104,6 +112,7 @@ void store(FeedPtr feed) {
                   g_feeds.end());
     if (feed->size() > 0)
         g_feeds.push_back(std::move(feed));
+    return true;
 }
 
 void Cursor::day(long long day, long long start, long long end, std::vector<Due> &out) {
@@ -152,10 +161,6 @@ extern "C" int vqstub_market_feed(const char *symbol, const char *frequency, int
     bool tick = false;
     if (!*symbol || !frequency || !replay::frequency_ok(frequency, &tick) || n < 0)
         return -1;
-    auto feed = std::make_shared<replay::Feed>();
-    feed->symbol = symbol;
-    feed->frequency = frequency;
-    feed->tick = tick;
     auto data = std::make_shared<replay::Columns>();
     if (n > 0) {
         if (!eob || !close || !volume || !amount || (!tick && (!bob || !open || !high || !low)))
@@ -172,7 +177,5 @@ extern "C" int vqstub_market_feed(const char *symbol, const char *frequency, int
         if (!ok)
             return -1;
     }
-    feed->data = std::move(data);
-    replay::store(std::move(feed));
-    return 0;
+    return replay::store(symbol, frequency, std::move(data)) ? 0 : -1;
 }

@@ -92,9 +92,10 @@ struct Feed {
 };
 using FeedPtr = std::shared_ptr<const Feed>;
 
-/* Store feed in place of any series for its (symbol, frequency); an empty
- * one only forgets that pair. */
-void store(FeedPtr feed);
+/* Serve data for (symbol, frequency) in place of any earlier series of the
+ * pair; empty data only forget it.  false, storing nothing, when the symbol
+ * is empty or the frequency is not one the market makes. */
+bool store(const char *symbol, const char *frequency, std::shared_ptr<const Columns> data);
 
 /* The fed series as they are now; a run keeps its own copy of the list. */
 std::vector<FeedPtr> snapshot();

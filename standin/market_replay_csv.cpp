@@ -458,21 +458,9 @@ extern "C" long long vqstub_csv_series(void *loaded, int i, const char **symbol,
 extern "C" int vqstub_market_feed_loaded(void *loaded, int i, const char *symbol,
                                          const char *frequency) {
     auto *l = static_cast<replay::Loaded *>(loaded);
-    bool tick = false;
-    if (!l || i < 0 || static_cast<size_t>(i) >= l->series.size() || !symbol || !*symbol ||
-        !frequency)
+    if (!l || i < 0 || static_cast<size_t>(i) >= l->series.size())
         return -1;
-    const int seconds = market::bar_seconds(frequency);
-    if (seconds < 0)
-        return -1;
-    tick = seconds == 0;
-    auto feed = std::make_shared<replay::Feed>();
-    feed->symbol = symbol;
-    feed->frequency = frequency;
-    feed->tick = tick;
-    feed->data = l->series[static_cast<size_t>(i)].data;
-    replay::store(std::move(feed));
-    return 0;
+    return replay::store(symbol, frequency, l->series[static_cast<size_t>(i)].data) ? 0 : -1;
 }
 
 extern "C" void vqstub_csv_free(void *loaded) {

@@ -520,9 +520,10 @@ def _address(a: "array.array[Any]") -> Optional[int]:
     return a.buffer_info()[0] if len(a) else None
 
 
-def _feed_arguments(s: Series) -> Tuple[Any, ...]:
-    """The market's arguments for s, after every check the market makes
-    itself, so that once all series pass none is refused."""
+def _feed_call(s: Series) -> Tuple[Tuple[bytes, bytes], Callable[[], int]]:
+    """The symbol and frequency of s and the call that feeds it to the
+    market, after every check the market makes itself, so that once all
+    series pass none is refused."""
 
     def fail(column: Optional[str], message: str) -> ReplayError:
         return ReplayError(s.origin, None, column, "%r: %s" % (s, message))
@@ -542,7 +543,9 @@ def _feed_arguments(s: Series) -> Tuple[Any, ...]:
     if s._loaded is not None and all(map(operator.is_, columns, s._loaded[2])):
         # the stand-in's own columns, read-only and checked as they were read
         owner, index, _ = s._loaded
-        return (owner, index, name_bytes, frequency_bytes)
+        return (name_bytes, frequency_bytes), lambda: int(
+            _native.market_feed_loaded(owner.handle, index, name_bytes, frequency_bytes)
+        )
     arrays = []
     for (name, code), column in zip(_COLUMNS, columns):
         if isinstance(column, memoryview) and column.format == code and column.ndim == 1:
@@ -553,23 +556,19 @@ def _feed_arguments(s: Series) -> Tuple[Any, ...]:
     eob = arrays[1]
     if any(a >= b for a, b in zip(eob, eob[1:])):
         raise fail("eob", "times are not increasing")
-    # the arrays ride along: the addresses are theirs
-    return (name_bytes, frequency_bytes, n, *map(_address, arrays), arrays)
+    # the call holds the arrays: the addresses are theirs
+    return (name_bytes, frequency_bytes), lambda: int(
+        _feed(name_bytes, frequency_bytes, n, *map(_address, arrays))
+    )
 
 
 def feed(series: Iterable[Series]) -> None:
     """Hand checked series to the market: each replaces the random walk
     (and any earlier replay) for its symbol and frequency until reset()
     or clear_replay().  All or nothing: every series is checked first."""
-    calls = [_feed_arguments(s) for s in series]
-    for args in calls:
-        if isinstance(args[0], _Loaded):
-            owner, index, name, frequency = args
-            rc = _native.market_feed_loaded(owner.handle, index, name, frequency)
-        else:
-            rc = _feed(*args[:-1])
-        if rc != 0:  # cannot happen once the checks passed
-            names = args[2:4] if isinstance(args[0], _Loaded) else args[:2]
+    calls = [_feed_call(s) for s in series]
+    for names, call in calls:
+        if call() != 0:  # cannot happen once the checks passed
             raise RuntimeError("the market refused %r %r" % names)
 
 
